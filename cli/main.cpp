@@ -1,0 +1,302 @@
+// sorvend-cli: the carving engine for scripts, servers and big disk images.
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "engine/batch.h"
+#include "engine/scan.h"
+#include "engine/scan_context.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using sorvend::Kind;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUsage =
+    "Usage: sorvend-cli [-k KINDS] [-o DIR] [-n] [--json] [-q] FILE...\n"
+    "Writes every embedded media object found in the FILEs out as a file of its own\n"
+    "(ANT0000.BMP, ANT0001.WAV, ...), numbered across all FILEs of one run.\n"
+    "\n"
+    "  -k, --kinds KINDS      comma-separated kinds to look for (default: all):\n"
+    "                         bmp,avi,wav,ani,jpg,mov,png,mp3,gif,ogg\n"
+    "  -o, --output-dir DIR   write the outputs into DIR (created if missing)\n"
+    "                         instead of beside each input\n"
+    "  -n, --dry-run          carve as usual but write no file\n"
+    "      --json             one JSON object per line instead of text\n"
+    "  -q, --quiet            print nothing but errors\n"
+    "      --help             show this help\n"
+    "      --version          show the version\n"
+    "\n"
+    "Exit status: 0 all inputs scanned and all outputs written; 1 an input could not\n"
+    "be opened or an output not written; 2 usage error.\n";
+
+struct Options {
+  std::array<bool, sorvend::kKindCount> kinds{};
+  std::string outputDir;
+  bool dryRun = false;
+  bool json = false;
+  bool quiet = false;
+  std::vector<std::string> files;
+};
+
+// JSON string literal; bytes that are not valid UTF-8 are kept as \u00XX escapes.
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      const int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+      bool valid = len > 0 && i + len <= s.size();
+      for (int k = 1; valid && k < len; ++k) {
+        valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+      }
+      if (valid) {
+        out.append(s, i, len);
+        i += len - 1;
+      } else {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      }
+    }
+  }
+  return out + "\"";
+}
+
+// Why an input cannot be scanned, for the message on stderr.
+std::string OpenFailureReason(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status st = fs::status(fs::path(path), ec);
+  if (ec) return ec.message();
+  if (fs::is_directory(st)) return "is a folder";
+  if (!fs::is_regular_file(st)) return "not a regular file";
+  return "cannot be read";
+}
+
+class CliHost final : public sorvend::ScanHost {
+ public:
+  CliHost(const Options& opt, sorvend::ScanContext& ctx)
+      : opt_(opt), ctx_(ctx), progress_(!opt.quiet && isatty(fileno(stderr))) {}
+
+  void BeginInput(const std::string& path, const std::string& logLine) {
+    input_ = path;
+    if (!opt_.quiet && !opt_.json) std::printf("%s\n", logLine.c_str());
+  }
+
+  bool IsTicked(Kind kind) override { return opt_.kinds[static_cast<int>(kind)]; }
+
+  void AppendLog(const std::string& line) override {
+    if (line == sorvend::kOpenFailedLine) {
+      failed_ = true;
+      std::fprintf(stderr, "sorvend-cli: %s: %s\n", input_.c_str(),
+                   OpenFailureReason(input_).c_str());
+      if (opt_.json) {
+        std::printf("{\"input\":%s,\"error\":%s}\n", JsonString(input_).c_str(),
+                    JsonString("cannot open: " + OpenFailureReason(input_)).c_str());
+      } else if (!opt_.quiet) {
+        std::printf("%s\n", line.c_str());
+      }
+      return;
+    }
+    if (!opt_.quiet && !opt_.json) std::printf("%s\n", line.c_str());
+  }
+
+  void EnableProgressTimer(bool enabled) override {
+    if (!progress_) return;
+    if (enabled) {
+      started_ = lastDraw_ = Clock::now();
+    } else {
+      std::fprintf(stderr, "\r\033[K");
+    }
+  }
+
+  void SetProgress(int) override {}
+
+  void KeepResponsive() override {
+    if (!progress_) return;
+    const auto now = Clock::now();
+    if (now - lastDraw_ < std::chrono::milliseconds(250)) return;
+    lastDraw_ = now;
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    const double percent =
+        ctx_.FileSize > 0 ? 100.0 * static_cast<double>(ctx_.Position) / ctx_.FileSize : 100.0;
+    const double mbps = seconds > 0 ? ctx_.Position / seconds / 1e6 : 0;
+    std::fprintf(stderr, "\r\033[K%5.1f%%  %.0f MB/s  %s", std::min(percent, 100.0), mbps,
+                 sorvend::NamePart(input_).c_str());
+    std::fflush(stderr);
+  }
+
+  std::int64_t ResponsiveInterval() const override {
+    return progress_ ? std::int64_t{1} << 22 : std::int64_t{1} << 40;
+  }
+
+  void OutputWritten(const sorvend::OutputRecord& r) override {
+    if (opt_.json) {
+      std::printf("{\"input\":%s,\"output\":%s,\"kind\":%s,\"offset\":%lld,\"size\":%lld}\n",
+                  JsonString(input_).c_str(), JsonString(r.name).c_str(),
+                  JsonString(r.kind).c_str(), static_cast<long long>(r.offset),
+                  static_cast<long long>(r.size));
+    } else if (!opt_.quiet) {
+      std::printf("  %s  offset %lld  size %lld\n", r.name.c_str(),
+                  static_cast<long long>(r.offset), static_cast<long long>(r.size));
+    }
+  }
+
+  void OutputFailed(const std::string& name) override {
+    failed_ = true;
+    std::fprintf(stderr, "sorvend-cli: cannot write %s\n", name.c_str());
+  }
+
+  bool Failed() const { return failed_; }
+
+ private:
+  const Options& opt_;
+  sorvend::ScanContext& ctx_;
+  bool progress_;
+  bool failed_ = false;
+  std::string input_;
+  Clock::time_point started_, lastDraw_;
+};
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "sorvend-cli: %s\nTry 'sorvend-cli --help' for more information.\n",
+               message.c_str());
+  return 2;
+}
+
+bool ParseKinds(const std::string& list, std::array<bool, sorvend::kKindCount>& kinds,
+                std::string& bad) {
+  kinds.fill(false);
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    std::string name = list.substr(start, end - start);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto it = std::find(sorvend::kKindNames.begin(), sorvend::kKindNames.end(), name);
+    if (it == sorvend::kKindNames.end()) {
+      bad = name;
+      return false;
+    }
+    kinds[it - sorvend::kKindNames.begin()] = true;
+    start = end + 1;
+  }
+  return true;
+}
+
+// Returns -1 to go on, otherwise the exit status.
+int ParseArgs(int argc, char** argv, Options& opt) {
+  opt.kinds.fill(true);
+  bool optionsEnd = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
+      opt.files.push_back(arg);
+      continue;
+    }
+    std::string value;
+    bool hasValue = false;
+    if (arg.rfind("--", 0) == 0) {
+      if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg.resize(eq);
+        hasValue = true;
+      }
+    } else if (arg.size() > 2) {  // -kbmp, -oDIR
+      value = arg.substr(2);
+      arg.resize(2);
+      hasValue = true;
+    }
+    const auto takeValue = [&]() -> bool {
+      if (hasValue) return true;
+      if (i + 1 >= argc) return false;
+      value = argv[++i];
+      return true;
+    };
+    if (arg == "--") {
+      optionsEnd = true;
+    } else if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("sorvend-cli %s\n", SORVEND_VERSION);
+      return 0;
+    } else if (arg == "-k" || arg == "--kinds") {
+      if (!takeValue()) return UsageError("option " + arg + " needs a list of kinds");
+      std::string bad;
+      if (!ParseKinds(value, opt.kinds, bad)) return UsageError("unknown kind '" + bad + "'");
+    } else if (arg == "-o" || arg == "--output-dir") {
+      if (!takeValue() || value.empty()) return UsageError("option " + arg + " needs a folder");
+      opt.outputDir = value;
+    } else if ((arg == "-n" || arg == "--dry-run") && !hasValue) {
+      opt.dryRun = true;
+    } else if (arg == "--json" && !hasValue) {
+      opt.json = true;
+    } else if ((arg == "-q" || arg == "--quiet") && !hasValue) {
+      opt.quiet = true;
+    } else {
+      return UsageError("unknown option '" + std::string(argv[i]) + "'");
+    }
+  }
+  if (opt.files.empty()) return UsageError("no input file given");
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (const int status = ParseArgs(argc, argv, opt); status >= 0) return status;
+
+  std::string outputDir = opt.outputDir;
+  if (!outputDir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(outputDir), ec);
+    if (!std::filesystem::is_directory(std::filesystem::path(outputDir))) {
+      std::fprintf(stderr, "sorvend-cli: cannot create output folder %s\n", outputDir.c_str());
+      return 1;
+    }
+    if (outputDir.back() != '/') outputDir += '/';
+  }
+
+  sorvend::ScanContext ctx;
+  CliHost host(opt, ctx);
+  ctx.Host = &host;
+  ctx.DryRun = opt.dryRun;
+  ctx.OutputCount = 0;
+  const int count = static_cast<int>(opt.files.size());
+  for (int i = 0; i < count; ++i) {
+    const std::string& path = opt.files[i];
+    ctx.SourceDir = outputDir.empty() ? sorvend::FolderPart(path) : outputDir;
+    host.BeginInput(path, sorvend::FileLogLine(i + 1, count, sorvend::NamePart(path)));
+    sorvend::ScanFile(ctx, path);
+  }
+  std::fflush(stdout);
+  return host.Failed() ? 1 : 0;
+}

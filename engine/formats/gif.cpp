@@ -1,0 +1,8 @@
+#include "engine/formats/formats.h"
+
+namespace sorvend {
+
+// Not yet carved: every candidate is rejected.
+bool ExtractGif(ScanContext& ctx) { return Reject(ctx); }
+
+}  // namespace sorvend

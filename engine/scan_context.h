@@ -1,0 +1,80 @@
+// The one record of scanner state, shared by the scan loop, every carver and the front end.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "engine/byte_stream.h"
+
+namespace sorvend {
+
+// The ten type switches, in the order of the window's tab order and of the settings file.
+enum class Kind : std::uint8_t { Bmp, Avi, Wav, Ani, Jpg, Mov, Png, Mp3, Gif, Ogg };
+inline constexpr int kKindCount = 10;
+// Lower-case names as the command line spells them.
+inline constexpr std::array<const char*, kKindCount> kKindNames = {
+    "bmp", "avi", "wav", "ani", "jpg", "mov", "png", "mp3", "gif", "ogg"};
+
+// One output the engine has written (or, in a dry run, would have written).
+struct OutputRecord {
+  std::string name;     // full path as NextOutputName made it
+  std::string kind;     // the extension without its dot, as written ("BMP", "ogg", ...)
+  std::int64_t offset;  // where the object starts in the input
+  std::int64_t size;    // bytes written
+};
+
+// What the engine needs of its front end (the window, the command line, a test).
+class ScanHost {
+ public:
+  virtual ~ScanHost() = default;
+  // Asked at the moment a lead byte of that kind is met.
+  virtual bool IsTicked(Kind kind) = 0;
+  virtual void AppendLog(const std::string& line) = 0;
+  virtual void EnableProgressTimer(bool enabled) = 0;
+  virtual void SetProgress(int value) = 0;
+  // Lets the front end handle whatever is pending. The engine calls it once per
+  // ResponsiveInterval() units of work (bytes walked or copied), not once per byte.
+  virtual void KeepResponsive() = 0;
+  virtual std::int64_t ResponsiveInterval() const { return std::int64_t{1} << 16; }
+  virtual void OutputWritten(const OutputRecord& record) = 0;
+  // The output could not be created, or a write to it failed (a full disk, a folder that went).
+  virtual void OutputFailed(const std::string& name) = 0;
+};
+
+namespace Flag {
+inline constexpr std::uint32_t InputOpen = 0x01;
+inline constexpr std::uint32_t OutputOpen = 0x02;
+inline constexpr std::uint32_t Busy = 0x10;
+}  // namespace Flag
+
+struct ScanContext {
+  InputStream InFile;
+  OutputStream OutFile;
+  // 64-bit so that inputs of 2 GiB and more are walked to their end; the carvers' header
+  // arithmetic stays 32-bit.
+  std::int64_t FileSize = 0;
+  std::int64_t Position = 0;
+  std::int32_t OutputCount = 0;
+  std::string SourceDir;
+  std::string OutName;
+  std::string OutExt;
+  std::array<std::uint8_t, 44> Header{};
+  std::uint32_t Flags = 0;
+
+  ScanHost* Host = nullptr;
+  // Carve as usual but write no file.
+  bool DryRun = false;
+  // The path being scanned, so that an output never replaces it.
+  std::string InputPath;
+  // Units of work left before the next real KeepResponsive call.
+  std::int64_t ResponsiveBudget = 0;
+  // Offset in the input where the object being written starts.
+  std::int64_t OutputStart = 0;
+};
+
+// The close handler's part: closes whatever stream is still open and clears its flag. The
+// engine's loops notice the cleared InputOpen on their next stop test and touch neither again.
+void CloseStreams(ScanContext& ctx);
+
+}  // namespace sorvend
