@@ -47,8 +47,8 @@ class InputStream {
 
   std::FILE* file_ = nullptr;
   std::unique_ptr<std::uint8_t[]> buf_;
-  std::int64_t base_ = 0;      // file offset of buf_[0]
-  std::int64_t filePos_ = 0;   // where the FILE itself stands
+  std::int64_t base_ = 0;     // file offset of buf_[0]
+  std::int64_t filePos_ = 0;  // where the FILE itself stands
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   bool eof_ = false;

@@ -71,9 +71,8 @@ void EndOutput(ScanContext& ctx) {
     ctx.Host->OutputFailed(ctx.OutName);
     return;
   }
-  ctx.Host->OutputWritten(
-      OutputRecord{ctx.OutName, ctx.OutExt.substr(ctx.OutExt.empty() ? 0 : 1), ctx.OutputStart,
-                   size});
+  ctx.Host->OutputWritten(OutputRecord{ctx.OutName, ctx.OutExt.substr(ctx.OutExt.empty() ? 0 : 1),
+                                       ctx.OutputStart, size});
 }
 
 CopyEnd CopyBytes(ScanContext& ctx, std::int64_t n, bool perByte) {

@@ -16,7 +16,9 @@ namespace sorvend {
 using CarverEntry = bool (*)(ScanContext&);
 
 // The stop test: the front end's close handler has closed the streams.
-inline bool Stopped(const ScanContext& ctx) { return (ctx.Flags & Flag::InputOpen) == 0; }
+inline bool Stopped(const ScanContext& ctx) {
+  return (ctx.Flags & Flag::InputOpen) == 0;
+}
 
 void RunKeepResponsive(ScanContext& ctx);
 
@@ -29,7 +31,9 @@ inline bool KeepResponsive(ScanContext& ctx, std::int64_t work = 1) {
 }
 
 // One byte read by a check: 0..255, or -1 at the end of the input. Does not move Position.
-inline int ReadByte(ScanContext& ctx) { return ctx.InFile.Get(); }
+inline int ReadByte(ScanContext& ctx) {
+  return ctx.InFile.Get();
+}
 
 // Reads n bytes into Header[at..at+n); a read at the end stores 0xFF, the low 8 bits of -1.
 inline void ReadHeader(ScanContext& ctx, int at, int n) {

@@ -30,13 +30,13 @@ struct DispatchEntry {
 
 // Entries for the same lead byte are tried in table order until one takes the byte.
 inline constexpr std::array kDispatchTable = {
-    DispatchEntry{0x28, Kind::Bmp, ExtractDib, {{{0xFF, 0x00}, kNoFollow}}},      // 40, LE
-    DispatchEntry{'G', Kind::Gif, ExtractGif, {{{0xFF, 'I'}, kNoFollow}}},         // "GIF8"
-    DispatchEntry{'O', Kind::Ogg, ExtractOgg, {{{0xFF, 'g'}, kNoFollow}}},         // "OggS"
-    DispatchEntry{'R', std::nullopt, ExtractRiff, {{{0xFF, 'I'}, kNoFollow}}},     // "RIFF"
-    DispatchEntry{'m', Kind::Mov, ExtractMov, {{{0xFF, 'd'}, kNoFollow}}},         // "mdat"
-    DispatchEntry{0x89, Kind::Png, ExtractPng, {{{0xFF, 'P'}, kNoFollow}}},        // 0x89 "PNG"
-    DispatchEntry{0xFF, Kind::Jpg, ExtractJpeg, {{{0xFF, 0xD8}, kNoFollow}}},      // SOI
+    DispatchEntry{0x28, Kind::Bmp, ExtractDib, {{{0xFF, 0x00}, kNoFollow}}},    // 40, LE
+    DispatchEntry{'G', Kind::Gif, ExtractGif, {{{0xFF, 'I'}, kNoFollow}}},      // "GIF8"
+    DispatchEntry{'O', Kind::Ogg, ExtractOgg, {{{0xFF, 'g'}, kNoFollow}}},      // "OggS"
+    DispatchEntry{'R', std::nullopt, ExtractRiff, {{{0xFF, 'I'}, kNoFollow}}},  // "RIFF"
+    DispatchEntry{'m', Kind::Mov, ExtractMov, {{{0xFF, 'd'}, kNoFollow}}},      // "mdat"
+    DispatchEntry{0x89, Kind::Png, ExtractPng, {{{0xFF, 'P'}, kNoFollow}}},     // 0x89 "PNG"
+    DispatchEntry{0xFF, Kind::Jpg, ExtractJpeg, {{{0xFF, 0xD8}, kNoFollow}}},   // SOI
     // MPEG audio sync: the rest of the 12 sync bits, then Layer III (01) or Layer II (10).
     DispatchEntry{0xFF, Kind::Mp3, ExtractMp3, {{{0xF6, 0xF2}, {0xF6, 0xF4}}}},
 };

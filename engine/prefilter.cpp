@@ -71,7 +71,9 @@ inline int MatchMask(__m128i v0, __m128i v1, std::index_sequence<I...>) {
 
 }  // namespace
 
-bool IsLeadByte(int byte) { return byte >= 0 && byte < 256 && LeadTable()[byte]; }
+bool IsLeadByte(int byte) {
+  return byte >= 0 && byte < 256 && LeadTable()[byte];
+}
 
 std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n) {
   const std::bitset<65536>& pairs = PairTable();
@@ -91,7 +93,8 @@ std::size_t FindCandidate(const std::uint8_t* data, std::size_t n) {
     const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
     const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
     const int mask = MatchMask(v0, v1, kEntries);
-    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+    if (mask != 0)
+      return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
   }
 #endif
   return i + FindCandidateScalar(data + i, n - i);

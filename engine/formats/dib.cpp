@@ -14,15 +14,22 @@ constexpr std::array<std::uint16_t, 5> kDepths = {1, 4, 8, 16, 24};
 std::uint32_t Stride(std::uint16_t d, std::int32_t width) {
   const auto w = static_cast<std::uint32_t>(width);
   switch (d) {
-    case 1: return (w + 31) / 32 * 4;
-    case 4: return (w + 7) / 8 * 4;
-    case 8: return (w + 3) / 4 * 4;
-    case 16: return (2 * w + 3) / 4 * 4;
-    default: return (3 * w + 3) / 4 * 4;
+    case 1:
+      return (w + 31) / 32 * 4;
+    case 4:
+      return (w + 7) / 8 * 4;
+    case 8:
+      return (w + 3) / 4 * 4;
+    case 16:
+      return (2 * w + 3) / 4 * 4;
+    default:
+      return (3 * w + 3) / 4 * 4;
   }
 }
 
-std::int32_t Wrap(std::uint32_t v) { return static_cast<std::int32_t>(v); }
+std::int32_t Wrap(std::uint32_t v) {
+  return static_cast<std::int32_t>(v);
+}
 
 std::int32_t PixelBytes(std::uint16_t d, const DibFields& dib) {
   return Wrap(Stride(d, dib.biWidth) * static_cast<std::uint32_t>(dib.biHeight));

@@ -10,9 +10,9 @@ namespace sorvend {
 
 // The working values of one candidate, as read (little-endian) and as inferred.
 struct DibFields {
-  std::uint16_t bfType = 0;     // bytes at L-14, L-13
-  std::int32_t bfSize = 0;      // bytes at L-12..L-9
-  std::int32_t bfOffBits = 0;   // bytes at L-4..L-1
+  std::uint16_t bfType = 0;    // bytes at L-14, L-13
+  std::int32_t bfSize = 0;     // bytes at L-12..L-9
+  std::int32_t bfOffBits = 0;  // bytes at L-4..L-1
   std::int32_t biSize = 0;
   std::int32_t biWidth = 0;
   std::int32_t biHeight = 0;

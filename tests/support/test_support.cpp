@@ -1,10 +1,11 @@
 #include "tests/support/test_support.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "engine/scan.h"
 
@@ -14,8 +15,7 @@ ScratchDir::ScratchDir() {
   static std::atomic<int> counter{0};
   const auto base = std::filesystem::temp_directory_path();
   for (;;) {
-    path_ = base / ("sorvend-test-" + std::to_string(::getpid()) + "-" +
-                    std::to_string(counter++));
+    path_ = base / ("sorvend-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     if (std::filesystem::create_directory(path_)) break;
   }
 }
@@ -57,8 +57,12 @@ void AppendBe32(Bytes& b, std::uint32_t v) {
   AppendBe16(b, static_cast<std::uint16_t>(v >> 16));
   AppendBe16(b, static_cast<std::uint16_t>(v));
 }
-void AppendText(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
-void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+void AppendText(Bytes& b, const std::string& s) {
+  b.insert(b.end(), s.begin(), s.end());
+}
+void Append(Bytes& b, const Bytes& more) {
+  b.insert(b.end(), more.begin(), more.end());
+}
 
 Bytes Filler(std::size_t n, std::uint8_t seed) {
   // Lower-case letters other than 'm' and digits: none of them is a lead byte.
