@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "engine/scan_context.h"
 
@@ -27,8 +28,24 @@ class SettingsError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Where the settings live for the running executable.
+// Where the settings live for the running executable: see ChooseSettingsPath.
 std::string SettingsPath();
+
+// `executable` with the extension of its file name replaced by ".ini" (appended when the name
+// has none).
+std::string IniPathBeside(const std::string& executable);
+
+// Beside the executable when its folder may be written; otherwise "sorvend.ini" in the user's
+// configuration folder: `configHome` ($XDG_CONFIG_HOME) when it is an absolute path, else
+// `home` + "/.config". Empty texts stand for unset variables.
+std::string ChooseSettingsPath(const std::string& executable, bool folderWritable,
+                               const std::string& configHome, const std::string& home);
+
+// A settings value as an integer: optional leading blanks, then a decimal number with an
+// optional sign in the signed 32-bit range, or a hexadecimal 32-bit pattern introduced by "0x",
+// "0X", "$", "x" or "X" with at most eight digits after its leading zeros. Anything else gives
+// `fallback`.
+int ParseSettingInt(std::string_view text, int fallback);
 
 void LoadSettings(SettingsTarget& window, const std::string& path);
 // Throws SettingsError ("<path> に書き込めません") at the first key that cannot be written.

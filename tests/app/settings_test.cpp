@@ -1,0 +1,320 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace sorvend {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchDir;
+
+std::string Text(const std::string& path) {
+  const test::Bytes bytes = test::ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void Put(const std::string& path, const std::string& text) {
+  test::WriteFile(path, test::Bytes(text.begin(), text.end()));
+}
+
+// The window as the settings see it; records the position calls in their order.
+class FakeWindow : public SettingsTarget {
+ public:
+  explicit FakeWindow(bool tickedAtStart = false) {
+    for (bool& t : ticked) t = tickedAtStart;
+  }
+  bool IsTicked(Kind kind) const override {
+    if (onIsTicked) onIsTicked(kind);
+    return ticked[static_cast<int>(kind)];
+  }
+  void SetTicked(Kind kind, bool value) override { ticked[static_cast<int>(kind)] = value; }
+  int Left() const override { return left; }
+  int Top() const override { return top; }
+  void SetLeft(int value) override {
+    left = value;
+    moves.push_back("left " + std::to_string(value));
+  }
+  void SetTop(int value) override {
+    top = value;
+    moves.push_back("top " + std::to_string(value));
+  }
+
+  bool ticked[kKindCount];
+  int left = 0;
+  int top = 0;
+  std::vector<std::string> moves;
+  std::function<void(Kind)> onIsTicked;
+};
+
+TEST(Settings, FirstRunTicksEverythingAndLeavesTheWindowWithoutCreatingTheFile) {
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  FakeWindow window(false);
+  LoadSettings(window, path);
+  for (int i = 0; i < kKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << i;
+  EXPECT_TRUE(window.moves.empty());
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  FakeWindow saved;
+  saved.left = -3;
+  saved.top = 12345;
+  for (int i = 0; i < kKindCount; ++i) saved.ticked[i] = i % 3 != 0;  // BMP, ANI, PNG, Ogg off
+  SaveSettings(saved, path);
+  EXPECT_EQ(Text(path),
+            "[Sorvend]\nForm1Left=-3\nForm1Top=12345\nBMP=0\nAVI=1\nWAV=1\nANI=0\nJPG=1\nMOV=1\n"
+            "PNG=0\nMP3=1\nGIF=1\nOgg=0\n");
+
+  FakeWindow loaded(true);
+  LoadSettings(loaded, path);
+  EXPECT_EQ(loaded.moves, (std::vector<std::string>{"left -3", "top 12345"}));
+  for (int i = 0; i < kKindCount; ++i) EXPECT_EQ(loaded.ticked[i], saved.ticked[i]) << i;
+
+  // A second close overwrites the values in place.
+  saved.left = INT_MIN;
+  saved.ticked[0] = true;
+  SaveSettings(saved, path);
+  EXPECT_EQ(Text(path),
+            "[Sorvend]\nForm1Left=-2147483648\nForm1Top=12345\nBMP=1\nAVI=1\nWAV=1\nANI=0\nJPG=1\n"
+            "MOV=1\nPNG=0\nMP3=1\nGIF=1\nOgg=0\n");
+}
+
+TEST(Settings, ParsesEveryIntegerForm) {
+  constexpr int kFallback = -10000;
+  const struct {
+    const char* text;
+    int expected;
+  } cases[] = {
+      {"0x64", 100},
+      {"$FF", 255},
+      {"  -5", -5},
+      {"\t12", 12},
+      {"+7", 7},
+      {"0007", 7},
+      {"-0", 0},
+      {"0", 0},
+      {"0xFFFFFFFF", -1},
+      {"0x80000000", INT_MIN},
+      {"X1f", 31},
+      {"x1F", 31},
+      {"0XaB", 171},
+      {"0x000000001", 1},  // leading zeros are not significant digits
+      {"0x00000000FFFFFFFF", -1},
+      {"2147483647", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"000000000000002147483647", INT_MAX},
+      {"2147483648", kFallback},
+      {"-2147483649", kFallback},
+      {"99999999999999999999", kFallback},
+      {"0x100000000", kFallback},  // nine significant digits
+      {"-0x5", kFallback},
+      {"+$5", kFallback},
+      {"$-1", kFallback},
+      {"12a", kFallback},
+      {"1 2", kFallback},
+      {"5 ", kFallback},
+      {"- 5", kFallback},
+      {"0x", kFallback},
+      {"$", kFallback},
+      {"x", kFallback},
+      {"0xG", kFallback},
+      {"+", kFallback},
+      {"-", kFallback},
+      {"", kFallback},
+      {"  ", kFallback},
+      {"true", kFallback},
+      {"1.5", kFallback},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("\"") + c.text + "\"");
+    EXPECT_EQ(ParseSettingInt(c.text, kFallback), c.expected);
+  }
+}
+
+TEST(Settings, PositionIsAppliedOnlyWhenALeftEdgeIsStored) {
+  const struct {
+    const char* content;
+    std::vector<std::string> moves;
+  } cases[] = {
+      {"[Sorvend]\nForm1Left=-10000\nForm1Top=300\n", {}},
+      {"[Sorvend]\nForm1Top=300\n", {}},
+      {"[Sorvend]\nForm1Left=junk\nForm1Top=300\n", {}},
+      {"[Sorvend]\nForm1Left=50\n", {"left 50", "top -10000"}},
+      {"[Sorvend]\nForm1Left=0x64\nForm1Top=junk\n", {"left 100", "top -10000"}},
+      {"[Sorvend]\nForm1Top=-20\nForm1Left=0\n", {"left 0", "top -20"}},
+      {"[Other]\nForm1Left=50\n", {}},
+  };
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content);
+    Put(path, c.content);
+    FakeWindow window;
+    LoadSettings(window, path);
+    EXPECT_EQ(window.moves, c.moves);
+  }
+}
+
+TEST(Settings, SwitchIsTickedUnlessItsValueIsZero) {
+  const struct {
+    const char* value;
+    bool ticked;
+  } cases[] = {
+      {"0", false},    {"0x0", false}, {"$00", false}, {"1", true},   {"2", true},  {"-1", true},
+      {"false", true}, {"true", true}, {"", true},     {"0 0", true}, {"no", true},
+  };
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("BMP=") + c.value);
+    Put(path, std::string("[Sorvend]\nBMP=") + c.value + "\nOgg=0\n");
+    FakeWindow window(!c.ticked);
+    LoadSettings(window, path);
+    EXPECT_EQ(window.ticked[static_cast<int>(Kind::Bmp)], c.ticked);
+    EXPECT_FALSE(window.ticked[static_cast<int>(Kind::Ogg)]);
+    EXPECT_TRUE(window.ticked[static_cast<int>(Kind::Avi)]);
+  }
+}
+
+TEST(Settings, SaveKeepsEverythingElseInTheFile) {
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  Put(path,
+      "; written by hand\r\n"
+      "[Other]\r\n"
+      "BMP=keep me\r\n"
+      "Form1Left = 77\r\n"
+      "\r\n"
+      "[sorvend]\r\n"
+      "ogg = 1\r\n"
+      "Extra=yes\r\n"
+      "Form1Left=5\r\n"
+      "\r\n"
+      "; tail comment\r\n"
+      "[Last]\r\n"
+      "Z=1");
+  FakeWindow window(true);
+  window.left = 10;
+  window.top = 20;
+  window.ticked[static_cast<int>(Kind::Ogg)] = false;
+  SaveSettings(window, path);
+  EXPECT_EQ(Text(path),
+            "; written by hand\r\n"
+            "[Other]\r\n"
+            "BMP=keep me\r\n"
+            "Form1Left = 77\r\n"
+            "\r\n"
+            "[sorvend]\r\n"
+            "ogg = 0\r\n"
+            "Extra=yes\r\n"
+            "Form1Left=10\r\n"
+            "Form1Top=20\r\n"
+            "BMP=1\r\nAVI=1\r\nWAV=1\r\nANI=1\r\nJPG=1\r\nMOV=1\r\nPNG=1\r\nMP3=1\r\nGIF=1\r\n"
+            "\r\n"
+            "; tail comment\r\n"
+            "[Last]\r\n"
+            "Z=1");
+}
+
+TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
+  ScratchDir dir;
+  const fs::path folder = dir.path() / "conf";
+  const fs::path moved = dir.path() / "moved";
+  fs::create_directory(folder);
+  const std::string path = (folder / "sorvend.ini").string();
+  Put(path, "[Sorvend]\nWAV=1\nANI=1\n");
+
+  FakeWindow window(false);
+  window.left = 11;
+  window.top = 22;
+  std::vector<Kind> asked;
+  // Just before "WAV" is written, a regular file takes the place of the settings folder.
+  window.onIsTicked = [&](Kind kind) {
+    asked.push_back(kind);
+    if (kind == Kind::Wav) {
+      fs::rename(folder, moved);
+      Put(folder.string(), "not a folder");
+    }
+  };
+  try {
+    SaveSettings(window, path);
+    FAIL() << "no error";
+  } catch (const SettingsError& error) {
+    EXPECT_EQ(std::string(error.what()), path + " に書き込めません");
+  }
+  EXPECT_EQ(asked, (std::vector<Kind>{Kind::Bmp, Kind::Avi, Kind::Wav}));
+  EXPECT_EQ(Text(folder.string()), "not a folder");
+  // The keys before the failure were written, the failed one and those after it were not, and
+  // no temporary file was left behind.
+  EXPECT_EQ(Text((moved / "sorvend.ini").string()),
+            "[Sorvend]\nWAV=1\nANI=1\nForm1Left=11\nForm1Top=22\nBMP=0\nAVI=0\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(moved), fs::directory_iterator()), 1);
+}
+
+TEST(SettingsPath, ReplacesTheExtensionOfTheFileName) {
+  const struct {
+    const char* executable;
+    const char* expected;
+  } cases[] = {
+    {"/opt/sorvend/sorvend.exe", "/opt/sorvend/sorvend.ini"},
+    {"/opt/a.b/tool", "/opt/a.b/tool.ini"},
+    {"/opt/tool.tar.gz", "/opt/tool.tar.ini"},
+    {"/opt/tool.", "/opt/tool.ini"},
+    {"tool", "tool.ini"},
+    {"/opt/ツール.実行", "/opt/ツール.ini"},
+    // Shift-JIS names whose characters end in the byte 0x5C.
+    {"/opt/\x83\x5C.\x95\x5C", "/opt/\x83\x5C.ini"},
+    {"/opt/x.y/\x83\x5C", "/opt/x.y/\x83\x5C.ini"},
+#if !defined(_WIN32)
+    // Only "/" separates folders here; "\" and ":" are ordinary characters of a name.
+    {"/opt/C:\\a.b\\tool", "/opt/C:\\a.ini"},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.executable);
+    EXPECT_EQ(IniPathBeside(c.executable), c.expected);
+  }
+}
+
+TEST(SettingsPath, FallsBackToTheConfigurationFolder) {
+  const std::string exe = "/opt/sorvend/sorvend";
+  const struct {
+    bool writable;
+    const char* configHome;
+    const char* home;
+    const char* expected;
+  } cases[] = {
+      {true, "/home/u/.cfg", "/home/u", "/opt/sorvend/sorvend.ini"},
+      {false, "/home/u/.cfg", "/home/u", "/home/u/.cfg/sorvend.ini"},
+      {false, "/home/u/.cfg/", "/home/u", "/home/u/.cfg/sorvend.ini"},
+      {false, "", "/home/u", "/home/u/.config/sorvend.ini"},
+      {false, "relative/cfg", "/home/u", "/home/u/.config/sorvend.ini"},
+      {false, "", "", "/opt/sorvend/sorvend.ini"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.configHome) + " | " + c.home + (c.writable ? " | writable" : ""));
+    EXPECT_EQ(ChooseSettingsPath(exe, c.writable, c.configHome, c.home), c.expected);
+  }
+}
+
+TEST(SettingsPath, BesideTheRunningProgramWhenItsFolderIsWritable) {
+  const fs::path exe = SORVEND_SETTINGS_TESTS_EXE;
+  ASSERT_EQ(::access(exe.parent_path().c_str(), W_OK), 0);
+  EXPECT_EQ(SettingsPath(), (exe.parent_path() / "settings_tests.ini").string());
+}
+
+}  // namespace
+}  // namespace sorvend
