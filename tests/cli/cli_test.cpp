@@ -1,2 +1,194 @@
+// sorvend-cli as a process: options, listings and exit codes.
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) { SUCCEED(); }
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/test_support.h"
+
+namespace sorvend::test {
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+  std::vector<std::string> lines;  // stdout by line
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Result RunCli(const std::vector<std::string>& args, const ScratchDir& dir) {
+  std::string cmd = Quote(SORVEND_CLI);
+  for (const std::string& a : args) cmd += " " + Quote(a);
+  const std::string errFile = dir.File(".stderr");
+  cmd += " 2>" + Quote(errFile) + " </dev/null";
+  Result r;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  std::size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int raw = pclose(p);
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  const Bytes err = ReadFile(errFile);
+  r.err.assign(err.begin(), err.end());
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) r.lines.push_back(line);
+  return r;
+}
+
+// A bare 5 x 3 24-bit bitmap (102 bytes once written) behind `before` filler bytes.
+Bytes WithDib(std::size_t before, std::uint8_t seed = 1) {
+  Bytes b = Filler(before, seed);
+  AppendLe32(b, 40);
+  AppendLe32(b, 5);
+  AppendLe32(b, 3);
+  AppendLe16(b, 1);
+  AppendLe16(b, 24);
+  for (int i = 0; i < 6; ++i) AppendLe32(b, 0);
+  Append(b, Filler(48, seed));
+  return b;
+}
+
+TEST(Cli, UsageErrorsExitWith2AndAHint) {
+  ScratchDir dir;
+  const std::vector<std::vector<std::string>> cases = {
+      {},     {"-k", "bmp,tiff", "x"}, {"-k"}, {"--kinds="}, {"--frobnicate", "x"},
+      {"-o"}, {"-n=1", "x"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(::testing::Message() << args.size() << " args");
+    const Result r = RunCli(args, dir);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+  }
+}
+
+TEST(Cli, HelpAndVersion) {
+  ScratchDir dir;
+  Result help = RunCli({"--help"}, dir);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: sorvend-cli"), std::string::npos);
+  Result version = RunCli({"--version"}, dir);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("sorvend-cli ", 0), 0u);
+}
+
+TEST(Cli, ListsEachInputAndItsOutputsBesideIt) {
+  ScratchDir dir;
+  Bytes data = WithDib(10);
+  Append(data, WithDib(20, 2));
+  WriteFile(dir.File("a.bin"), data);
+  const Result r = RunCli({dir.File("a.bin")}, dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.lines.size(), 3u) << r.out;
+  EXPECT_EQ(r.lines[0], "( 1/ 1) a.bin");
+  EXPECT_EQ(r.lines[1], "  " + dir.File("ANT0000.BMP") + "  offset 10  size 102");
+  EXPECT_EQ(r.lines[2], "  " + dir.File("ANT0001.BMP") + "  offset 118  size 102");
+  EXPECT_EQ(ReadFile(dir.File("ANT0001.BMP")).size(), 102u);
+  EXPECT_EQ(ReadFile(dir.File("a.bin")), data);
+}
+
+TEST(Cli, KindsSelectWhatIsCarved) {
+  ScratchDir dir;
+  WriteFile(dir.File("a.bin"), WithDib(10));
+  const std::pair<const char*, std::size_t> cases[] = {
+      {"BMP", 1}, {"wav,Bmp", 1}, {"wav,jpg,png", 0}, {"bmp,bmp", 1}};
+  for (const auto& [kinds, want] : cases) {
+    SCOPED_TRACE(kinds);
+    const Result r = RunCli({"-n", "-k", kinds, dir.File("a.bin")}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.lines.size(), 1 + want);
+  }
+}
+
+TEST(Cli, BatchNumbersAcrossInputsAndReportsFailures) {
+  ScratchDir dir;
+  WriteFile(dir.File("one"), WithDib(5));
+  WriteFile(dir.File("three"), WithDib(7));
+  std::filesystem::create_directory(dir.File("folder"));
+  const std::string out = dir.File("out/deeper");
+  const Result r = RunCli(
+      {"-o", out, dir.File("one"), dir.File("missing"), dir.File("folder"), dir.File("three")},
+      dir);
+  EXPECT_EQ(r.status, 1);
+  const std::vector<std::string> want = {
+      "( 1/ 4) one",     "  " + out + "/ANT0000.BMP  offset 5  size 102",
+      "( 2/ 4) missing", "       オープンに失敗しました｡",
+      "( 3/ 4) folder",  "       オープンに失敗しました｡",
+      "( 4/ 4) three",   "  " + out + "/ANT0001.BMP  offset 7  size 102",
+  };
+  EXPECT_EQ(r.lines, want);
+  EXPECT_NE(r.err.find("missing"), std::string::npos);
+  EXPECT_NE(r.err.find("is a folder"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(out + "/ANT0001.BMP"));
+}
+
+TEST(Cli, OutputThatCannotBeCreatedIsSkippedAndReported) {
+  ScratchDir dir;
+  Bytes data = WithDib(5);
+  Append(data, WithDib(300, 3));
+  WriteFile(dir.File("a.bin"), data);
+  std::filesystem::create_directory(dir.File("ANT0000.BMP"));
+  const Result r = RunCli({"-q", dir.File("a.bin")}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find("cannot write " + dir.File("ANT0000.BMP")), std::string::npos) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir.File("ANT0001.BMP")));
+}
+
+TEST(Cli, DryRunWritesNothing) {
+  ScratchDir dir;
+  WriteFile(dir.File("a.bin"), WithDib(10));
+  const Result r = RunCli({"-n", "-o", dir.File("out"), dir.File("a.bin")}, dir);
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.lines.size(), 2u);
+  EXPECT_NE(r.lines[1].find("ANT0000.BMP  offset 10  size 102"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("out/ANT0000.BMP")));
+}
+
+TEST(Cli, JsonLines) {
+  ScratchDir dir;
+  WriteFile(dir.File("a \"b\".bin"), WithDib(10));
+  const Result r =
+      RunCli({"--json", "-o", dir.File("o"), dir.File("a \"b\".bin"), dir.File("nope")}, dir);
+  EXPECT_EQ(r.status, 1);
+  ASSERT_EQ(r.lines.size(), 2u) << r.out;
+  std::string input = dir.File("a \\\"b\\\".bin");
+  EXPECT_EQ(r.lines[0], "{\"input\":\"" + input + "\",\"output\":\"" + dir.File("o") +
+                            "/ANT0000.BMP\",\"kind\":\"BMP\",\"offset\":10,\"size\":102}");
+  EXPECT_EQ(r.lines[1].rfind("{\"input\":\"" + dir.File("nope") + "\",\"error\":\"", 0), 0u);
+}
+
+// Offsets past 2 GiB and 4 GiB are listed as they are, in text and JSON.
+TEST(Cli, OffsetsBeyond4GiB) {
+  ScratchDir dir;
+  const std::string input = dir.File("big.img");
+  const std::int64_t offsets[] = {(std::int64_t{1} << 31) + 7, (std::int64_t{1} << 32) + 3};
+  {
+    std::ofstream out(input, std::ios::binary);
+    for (std::int64_t at : offsets) {
+      out.seekp(at);
+      const Bytes dib = WithDib(0);
+      out.write(reinterpret_cast<const char*>(dib.data()),
+                static_cast<std::streamsize>(dib.size()));
+    }
+  }
+  const Result r = RunCli({"-n", "--json", input}, dir);
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.lines.size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_NE(r.lines[i].find("\"offset\":" + std::to_string(offsets[i]) + ","), std::string::npos)
+        << r.lines[i];
+  }
+}
+
+}  // namespace
+}  // namespace sorvend::test
