@@ -19,3 +19,20 @@ cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSORVE
   >/dev/null
 ninja -C "$root/build-asan" -j "$jobs"
 ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
+
+if command -v clang++ >/dev/null; then
+  echo "== fuzzing the engine for ${SORVEND_FUZZ_SECONDS:-60} s"
+  cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DSORVEND_FUZZ=ON \
+    -DSORVEND_BUILD_TESTS=OFF -DSORVEND_BUILD_GUI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  ninja -C "$root/build-fuzz" -j "$jobs" fuzz_engine
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  mkdir "$work/corpus" "$work/artifacts"
+  find "$root/tests/data" -type f ! -name '*.md' -exec cp {} "$work/corpus/" \;
+  "$root/build-fuzz/tests/fuzz/fuzz_engine" -max_total_time="${SORVEND_FUZZ_SECONDS:-60}" \
+    -max_len=65536 -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" \
+    2>"$work/fuzz.log" || { tail -n 60 "$work/fuzz.log"; exit 1; }
+  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units)' "$work/fuzz.log" || true
+else
+  echo "== clang++ not found: fuzzing skipped"
+fi
