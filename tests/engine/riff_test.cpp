@@ -1,8 +1,6 @@
-#include "engine/formats/riff.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -97,40 +95,6 @@ TEST(Riff, FormsAreTakenOnlyWithTheirSwitchAndFirstSubChunk) {
     EXPECT_EQ(run.host.outputs[0].name, run.dir.File(std::string("ANT0000.") + c.ext));
     EXPECT_EQ(run.host.outputs[0].offset, 13);
     EXPECT_EQ(run.Output(0), object);
-  }
-}
-
-TEST(Riff, IsRiffAsksSwitchesInOrderOnlyUntilAMatch) {
-  struct Host : RecordingHost {
-    bool IsTicked(Kind kind) override {
-      asked.push_back(kind);
-      return RecordingHost::IsTicked(kind);
-    }
-    std::vector<Kind> asked;
-  };
-  struct Case {
-    Bytes header;
-    std::vector<Kind> expectAsked;
-    const char* ext;
-  };
-  const std::vector<Case> cases = {
-      {RiffHeader("AVI ", "LIST", 8), {Kind::Avi}, ".AVI"},
-      {RiffHeader("WAVE", "fmt ", 8), {Kind::Avi, Kind::Wav}, ".WAV"},
-      {RiffHeader("ACON", "LIST", 8), {Kind::Avi, Kind::Wav, Kind::Ani}, ".ANI"},
-      {RiffHeader("WAVE", "data", 8), {Kind::Avi, Kind::Wav, Kind::Ani}, nullptr},
-      {RiffHeader("WAVE", "fmt ", 8, "RIFX"), {}, nullptr},
-  };
-  for (const Case& c : cases) {
-    Host host;
-    ScanContext ctx;
-    ctx.Host = &host;
-    std::copy(c.header.begin(), c.header.end(), ctx.Header.begin());
-    const char* ext = nullptr;
-    EXPECT_EQ(IsRiff(ctx, ext), c.ext != nullptr);
-    EXPECT_EQ(host.asked, c.expectAsked);
-    if (c.ext != nullptr) {
-      EXPECT_STREQ(ext, c.ext);
-    }
   }
 }
 
