@@ -1,0 +1,29 @@
+#!/bin/sh
+# Compares a scan through the window with the command-line tool on the same file.
+# Usage: bench/window_bench.sh BUILD_DIR [FILE]     (FILE defaults to bench/out/corpus.bin)
+# BUILD_DIR must be configured with -DSORVEND_BUILD_GUI=ON; both tools are built if needed.
+set -eu
+
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+file=${2:-$here/out/corpus.bin}
+[ -f "$file" ] || { echo "window_bench: $file not found (bench/make_corpus.sh makes it)" >&2; exit 2; }
+
+ninja -C "$build" -j2 sorvend-cli window_bench >/dev/null
+
+now() { date +%s.%N; }
+
+# Read the file once so that both runs find it in the page cache.
+cat "$file" >/dev/null
+
+t0=$(now)
+"$build/cli/sorvend-cli" -n -q "$file" || true
+t1=$(now)
+cli_mbs=$(echo "$t0 $t1 $(stat -c %s "$file")" | awk '{ printf "%.1f", $3 / ($2 - $1) / 1e6 }')
+echo "sorvend-cli -n  $cli_mbs MB/s"
+
+echo "window (offscreen):"
+out=$("$build/bench/window_bench" "$file")
+echo "$out" | sed 's/^/  /'
+win_mbs=$(echo "$out" | awk '/^throughput/ { print $2 }')
+echo "$win_mbs $cli_mbs" | awk '{ printf "window / cli    %.1f %%\n", 100 * $1 / $2 }'
