@@ -57,6 +57,10 @@ bool BeginOutput(ScanContext& ctx, const char* ext, std::int64_t start) {
     ctx.OutFile.OpenDiscarding();
   } else if (!ctx.OutFile.Open(ctx.OutName)) {
     ctx.Host->OutputFailed(ctx.OutName);
+    // The walk reads on from wherever the check left the input. Position follows it there:
+    // left behind, the next carver to accept would take its offsets from the wrong byte and
+    // copy the wrong data.
+    ctx.Position = ctx.InFile.Tell();
     return false;
   }
   ctx.Flags |= Flag::OutputOpen;

@@ -50,7 +50,8 @@ void NextOutputName(ScanContext& ctx);
 // Acceptance: sets OutExt, takes the next output name and opens it ("wb"), sets OutputOpen.
 // `start` is the object's offset in the input, for the front end's listing. A name that is the
 // input itself is passed over and the next number taken. Returns false when the output could
-// not be created; the number stays used and the front end is told.
+// not be created: the number stays used, the front end is told, and Position moves to where
+// the check left the input (the walk goes on from there; never back to the lead byte).
 bool BeginOutput(ScanContext& ctx, const char* ext, std::int64_t start);
 
 // Closes OutFile, clears OutputOpen and tells the front end what was written.

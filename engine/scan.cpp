@@ -36,8 +36,8 @@ std::int64_t SkipQuiet(ScanContext& ctx) {
     // Every further read gives -1 until a seek, and -1 starts nothing (the file has shrunk).
     return std::min(left, budget);
   }
-  // After an output that could not be created the input may stand elsewhere than Position
-  // until the next rejection brings them together; that stretch goes one byte at a time.
+  // Every carver leaves the input at Position; should one not, the byte-by-byte step takes
+  // over, which reads from where the input stands.
   if (ctx.InFile.Tell() != ctx.Position) return 0;
   std::size_t avail = 0;
   const std::uint8_t* data = ctx.InFile.Window(kWindow, avail);

@@ -29,12 +29,7 @@ bool IsJfif(ScanContext& ctx) {
 bool ExtractJpeg(ScanContext& ctx) {
   const std::int64_t lead = ctx.Position - 1;
   if (!IsJfif(ctx)) return Reject(ctx);
-  if (!BeginOutput(ctx, ".JPG", lead)) {
-    // The check left the input at lead + 10; the walk reads on from there, with Position kept
-    // beside it so that the next carver to accept copies from the right offset.
-    SeekTo(ctx, lead + 10);
-    return true;
-  }
+  if (!BeginOutput(ctx, ".JPG", lead)) return true;
 
   static constexpr std::uint8_t kSoiBytes[2] = {0xFF, kSoi};
   WriteBytes(ctx, kSoiBytes, 2);

@@ -46,12 +46,7 @@ bool ExtractRiff(ScanContext& ctx) {
   ReadHeader(ctx, 1, 15);
   const char* ext = nullptr;
   if (!IsRiff(ctx, ext)) return Reject(ctx);
-  if (!BeginOutput(ctx, ext, lead)) {
-    // The header reads left the input at lead + 16; the walk reads on from there, with Position
-    // kept beside it so that the next carver to accept copies from the right offset.
-    SeekTo(ctx, lead + 16);
-    return true;
-  }
+  if (!BeginOutput(ctx, ext, lead)) return true;
 
   // "RIFF" and the size field as read; the form type and everything behind it are copied.
   WriteBytes(ctx, ctx.Header.data(), 8);

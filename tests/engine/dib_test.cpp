@@ -299,22 +299,27 @@ TEST(ExtractDib, RealBitmapsComeBackOut) {
 
 TEST(ExtractDib, OutputThatCannotBeCreatedKeepsItsNumber) {
   const InfoHeader h{5, 3, 1, 24, 0, 0, 0};
-  Bytes data = Filler(100);
-  Append(data, Info(h));
-  Append(data, Filler(48, 6));
-  Append(data, Filler(100, 7));
-  ScanRun run;
-  // A folder where the output file should be: the open fails even for root.
-  std::filesystem::create_directory(run.dir.File("ANT0000.BMP"));
-  Scan(run, data);
-  ASSERT_EQ(run.host.failed.size(), 1u);
-  EXPECT_EQ(run.host.failed[0], run.dir.File("ANT0000.BMP"));
-  // The walk reads the lead byte a second time and the same header is offered again, with
-  // the 14 bytes before it taken one byte later: the next number is used for it.
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.host.outputs[0].name, run.dir.File("ANT0001.BMP"));
-  EXPECT_EQ(Slice(run.Output(0), 14, 16), Slice(Info(h), 0, 16));
-  EXPECT_EQ(ReadFile(run.input), data);
+  for (std::size_t before : {std::size_t{0}, std::size_t{100}}) {
+    SCOPED_TRACE(::testing::Message() << "header at " << before);
+    Bytes data = Filler(before);
+    Append(data, Info(h));
+    Append(data, Filler(48, 6));
+    Append(data, Filler(100, 7));
+    const std::size_t second = data.size();
+    Append(data, Info(h));
+    Append(data, Filler(48, 8));
+    ScanRun run;
+    // A folder where the output file should be: the open fails even for root.
+    std::filesystem::create_directory(run.dir.File("ANT0000.BMP"));
+    Scan(run, data);
+    EXPECT_EQ(run.host.failed, std::vector<std::string>{run.dir.File("ANT0000.BMP")});
+    // The failed header is not offered again; the next bitmap takes the next number.
+    ASSERT_EQ(run.host.outputs.size(), 1u);
+    EXPECT_EQ(run.host.outputs[0].name, run.dir.File("ANT0001.BMP"));
+    EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(second));
+    EXPECT_EQ(Slice(run.Output(0), 54, 48), Filler(48, 8));
+    EXPECT_EQ(ReadFile(run.input), data);
+  }
 }
 
 }  // namespace
