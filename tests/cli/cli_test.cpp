@@ -23,8 +23,10 @@ std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-Result RunCli(const std::vector<std::string>& args, const ScratchDir& dir) {
-  std::string cmd = Quote(SORVEND_CLI);
+// Runs sorvend-cli through the shell; `shellPrefix` can set limits for it first.
+Result RunCli(const std::vector<std::string>& args, const ScratchDir& dir,
+              const std::string& shellPrefix = "") {
+  std::string cmd = shellPrefix + "exec " + Quote(SORVEND_CLI);
   for (const std::string& a : args) cmd += " " + Quote(a);
   const std::string errFile = dir.File(".stderr");
   cmd += " 2>" + Quote(errFile) + " </dev/null";
@@ -142,6 +144,31 @@ TEST(Cli, OutputThatCannotBeCreatedIsSkippedAndReported) {
   EXPECT_TRUE(r.out.empty());
   EXPECT_NE(r.err.find("cannot write " + dir.File("ANT0000.BMP")), std::string::npos) << r.err;
   EXPECT_TRUE(std::filesystem::exists(dir.File("ANT0001.BMP")));
+}
+
+// A full disk, made with a file size limit (which stops writes even for root): the object that
+// does not fit is reported, the scan goes on with the next one, the input stays as it was.
+TEST(Cli, FullDiskFailsOneOutputAndTheScanGoesOn) {
+  ScratchDir dir;
+  Bytes data = WithDib(10);
+  Bytes big;
+  AppendLe32(big, 40);
+  AppendLe32(big, 100);
+  AppendLe32(big, 100);
+  AppendLe16(big, 1);
+  AppendLe16(big, 24);
+  for (int i = 0; i < 6; ++i) AppendLe32(big, 0);
+  Append(big, Filler(30000, 4));
+  Append(data, big);
+  Append(data, WithDib(10, 5));
+  WriteFile(dir.File("a.bin"), data);
+  const Result r =
+      RunCli({"-q", "-o", dir.File("out"), dir.File("a.bin")}, dir, "trap '' XFSZ; ulimit -f 8; ");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "sorvend-cli: cannot write " + dir.File("out/ANT0001.BMP") + "\n");
+  EXPECT_EQ(ReadFile(dir.File("out/ANT0000.BMP")).size(), 102u);
+  EXPECT_EQ(ReadFile(dir.File("out/ANT0002.BMP")).size(), 102u);
+  EXPECT_EQ(ReadFile(dir.File("a.bin")), data);
 }
 
 TEST(Cli, DryRunWritesNothing) {
