@@ -10,6 +10,7 @@ echo "== plain build"
 cmake -S "$root" -B "$root/build" -G Ninja >/dev/null
 ninja -C "$root/build" -j "$jobs"
 ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
+passed=$(ctest --test-dir "$root/build" -N | awk '/Total Tests:/ { print $3 }')
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -19,6 +20,7 @@ cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInf
   >/dev/null
 ninja -C "$root/build-asan" -j "$jobs"
 ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
+passed=$((passed + $(ctest --test-dir "$root/build-asan" -N | awk '/Total Tests:/ { print $3 }')))
 
 if command -v clang++ >/dev/null; then
   echo "== fuzzing the engine for ${SORVEND_FUZZ_SECONDS:-60} s"
@@ -33,6 +35,10 @@ if command -v clang++ >/dev/null; then
     -max_len=65536 -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" \
     2>"$work/fuzz.log" || { tail -n 60 "$work/fuzz.log"; exit 1; }
   grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units)' "$work/fuzz.log" || true
+  passed=$((passed + 1))
 else
   echo "== clang++ not found: fuzzing skipped"
 fi
+
+# Every step above stops the script on a failure, so reaching here means all of them passed.
+echo "run-tests: $passed passed, 0 failed"
