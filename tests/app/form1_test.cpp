@@ -16,7 +16,6 @@
 #include <QTimer>
 #include <QtTest>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -25,15 +24,16 @@
 #include "engine/scan.h"
 #include "tests/support/test_support.h"
 
-using sorvend::test::Append;
-using sorvend::test::AppendLe16;
-using sorvend::test::AppendLe32;
 using sorvend::test::AppendText;
+using sorvend::test::BareDib;
 using sorvend::test::Bytes;
+using sorvend::test::DibPixelBytes;
 using sorvend::test::Filler;
+using sorvend::test::Join;
 using sorvend::test::ReadFile;
 using sorvend::test::ScratchDir;
 using sorvend::test::WriteFile;
+using sorvend::test::WriteSparseFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -45,26 +45,9 @@ struct Dib {
   int height;
   std::uint8_t seed = 3;
 
-  std::size_t PixelBytes() const { return (3 * width + 3) / 4 * 4 * std::size_t(height); }
-  std::size_t OutputSize() const { return 54 + PixelBytes(); }
-  Bytes Stored() const {
-    Bytes b;
-    AppendLe32(b, 40);
-    AppendLe32(b, width);
-    AppendLe32(b, height);
-    AppendLe16(b, 1);
-    AppendLe16(b, 24);
-    for (int i = 0; i < 6; ++i) AppendLe32(b, 0);
-    Append(b, Filler(PixelBytes(), seed));
-    return b;
-  }
+  std::size_t OutputSize() const { return 54 + DibPixelBytes(width, height); }
+  Bytes Stored() const { return BareDib(width, height, seed); }
 };
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) Append(all, p);
-  return all;
-}
 
 QStringList Q(const std::vector<std::string>& lines) {
   QStringList out;
@@ -267,9 +250,9 @@ class Form1Test : public QObject {
   void threeFilesWhileIdle() {
     Env env;
     const Dib dib{16, 8};
-    const std::string a = env.Put("a.bin", Concat({dib.Stored(), Filler(100)}));
+    const std::string a = env.Put("a.bin", Join({dib.Stored(), Filler(100)}));
     const std::string b = env.Put("b.bin", Filler(300));
-    const std::string c = env.Put("c.bin", Concat({Filler(10), dib.Stored()}));
+    const std::string c = env.Put("c.bin", Join({Filler(10), dib.Stored()}));
     env.form->Form1DropFiles({a, b, c});
     QCOMPARE(Q(env.form->log),
              QStringList({LogLine(1, 3, "a.bin"), LogLine(2, 3, "b.bin"), LogLine(3, 3, "c.bin")}));
@@ -353,7 +336,7 @@ class Form1Test : public QObject {
     const Dib small{8, 8};
     const std::string a = env.Put("a/big.bin", big.Stored());
     const std::string b = env.Put("b/two.bin", small.Stored());
-    const std::string c = env.Put("c/three.bin", Concat({Filler(20), small.Stored()}));
+    const std::string c = env.Put("c/three.bin", Join({Filler(20), small.Stored()}));
     bool droppedWhileBusy = false;
     QTimer::singleShot(0, [&] {
       droppedWhileBusy = env.form->Busy() && (env.form->Context().Flags & sorvend::Flag::InputOpen);
@@ -482,7 +465,7 @@ class Form1Test : public QObject {
     env.form->show();
     const Dib dib{8, 8};
     const std::string a =
-        env.Put("a.bin", Concat({dib.Stored(), Filler(512 << 10), dib.Stored(), Filler(64)}));
+        env.Put("a.bin", Join({dib.Stored(), Filler(512 << 10), dib.Stored(), Filler(64)}));
     EveryPass step([&] {
       if (!untick || env.form->Context().OutputCount < 1) return false;
       QTest::mouseClick(env.form->CBBmp, Qt::LeftButton);
@@ -556,15 +539,9 @@ class Form1Test : public QObject {
     Env env;
     const std::string big = env.dir.File("big.img");
     const Bytes dib = Dib{5, 3}.Stored();
-    {
-      std::ofstream out(big, std::ios::binary);
-      for (std::int64_t at : {(std::int64_t{1} << 31) + 5, (std::int64_t{1} << 32) + 7}) {
-        out.seekp(at);
-        out.write(reinterpret_cast<const char*>(dib.data()), std::streamsize(dib.size()));
-      }
-      out.seekp((std::int64_t{1} << 32) + (8 << 20));
-      out.put('x');
-    }
+    WriteSparseFile(big, {{(std::int64_t{1} << 31) + 5, dib},
+                          {(std::int64_t{1} << 32) + 7, dib},
+                          {(std::int64_t{1} << 32) + (8 << 20), {'x'}}});
     int highest = 0;
     QObject::connect(env.form->ProgressBar1, &QProgressBar::valueChanged,
                      [&](int value) { highest = std::max(highest, value); });

@@ -10,20 +10,10 @@
 
 #include "tests/support/test_support.h"
 
-namespace sorvend {
+namespace sorvend::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ScratchDir;
-
-std::string Text(const std::string& path) {
-  const test::Bytes bytes = test::ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void Put(const std::string& path, const std::string& text) {
-  test::WriteFile(path, test::Bytes(text.begin(), text.end()));
-}
 
 std::vector<std::string> Entries(const fs::path& folder) {
   std::vector<std::string> names;
@@ -64,7 +54,7 @@ TEST(IniStoreRead, FindsValuesAsTheProfileFormatHasThem) {
   const std::string path = dir.File("s.ini");
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.content);
-    Put(path, c.content);
+    WriteText(path, c.content);
     EXPECT_EQ(ReadIniValue(path, c.section, c.key, "<none>"), c.expected);
   }
 }
@@ -78,7 +68,7 @@ TEST(IniStoreRead, MissingFileOrFolderGivesTheFallback) {
 TEST(IniStoreRead, LongValuesAreCut) {
   ScratchDir dir;
   const std::string path = dir.File("s.ini");
-  Put(path, "[S]\nK=" + std::string(3000, 'v') + "\n");
+  WriteText(path, "[S]\nK=" + std::string(3000, 'v') + "\n");
   EXPECT_EQ(ReadIniValue(path, "S", "K", ""), std::string(kIniValueMax, 'v'));
 }
 
@@ -120,9 +110,9 @@ TEST(IniStoreWrite, ChangesOnlyWhatItMust) {
   const std::string path = dir.File("s.ini");
   for (const WriteCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Put(path, c.before);
+    WriteText(path, c.before);
     ASSERT_TRUE(WriteIniValue(path, "Sorvend", c.key, c.value));
-    EXPECT_EQ(Text(path), c.after);
+    EXPECT_EQ(ReadText(path), c.after);
     EXPECT_EQ(Entries(dir.path()).size(), 1u) << "a temporary file was left";
   }
 }
@@ -132,7 +122,7 @@ TEST(IniStoreWrite, CreatesTheFileAndItsFolder) {
   const std::string path = (dir.path() / "a" / "b" / "s.ini").string();
   ASSERT_TRUE(WriteIniValue(path, "Sorvend", "BMP", "1"));
   ASSERT_TRUE(WriteIniValue(path, "Sorvend", "AVI", "0"));
-  EXPECT_EQ(Text(path), "[Sorvend]\nBMP=1\nAVI=0\n");
+  EXPECT_EQ(ReadText(path), "[Sorvend]\nBMP=1\nAVI=0\n");
 }
 
 TEST(IniStoreWrite, JapaneseNamesInAnyEncoding) {
@@ -149,21 +139,21 @@ TEST(IniStoreWrite, JapaneseNamesInAnyEncoding) {
 
 TEST(IniStoreWrite, UpdatesTheFileBehindASymbolicLink) {
   ScratchDir dir;
-  Put(dir.File("real.ini"), "[Sorvend]\nBMP=1\n");
+  WriteText(dir.File("real.ini"), "[Sorvend]\nBMP=1\n");
   fs::create_symlink("real.ini", dir.path() / "link.ini");
   ASSERT_TRUE(WriteIniValue(dir.File("link.ini"), "Sorvend", "BMP", "0"));
   EXPECT_TRUE(fs::is_symlink(dir.path() / "link.ini"));
-  EXPECT_EQ(Text(dir.File("real.ini")), "[Sorvend]\nBMP=0\n");
+  EXPECT_EQ(ReadText(dir.File("real.ini")), "[Sorvend]\nBMP=0\n");
 }
 
 TEST(IniStoreWrite, RefusesLineBreaksThatWouldAddLines) {
   ScratchDir dir;
   const std::string path = dir.File("s.ini");
-  Put(path, "[Sorvend]\nBMP=1\n");
+  WriteText(path, "[Sorvend]\nBMP=1\n");
   EXPECT_FALSE(WriteIniValue(path, "Sorvend", "BMP", "0\nAVI=0"));
   EXPECT_FALSE(WriteIniValue(path, "Sorvend", "B\rMP", "0"));
   EXPECT_FALSE(WriteIniValue(path, "Sor\nvend", "BMP", "0"));
-  EXPECT_EQ(Text(path), "[Sorvend]\nBMP=1\n");
+  EXPECT_EQ(ReadText(path), "[Sorvend]\nBMP=1\n");
 }
 
 TEST(IniStoreWrite, FailsWhereNoFileCanBe) {
@@ -173,9 +163,9 @@ TEST(IniStoreWrite, FailsWhereNoFileCanBe) {
   EXPECT_FALSE(WriteIniValue(dir.File("folder.ini"), "S", "K", "1"));
   EXPECT_TRUE(fs::is_empty(dir.path() / "folder.ini"));
   // A regular file standing where its folder should be.
-  Put(dir.File("file"), "keep");
+  WriteText(dir.File("file"), "keep");
   EXPECT_FALSE(WriteIniValue(dir.File("file") + "/s.ini", "S", "K", "1"));
-  EXPECT_EQ(Text(dir.File("file")), "keep");
+  EXPECT_EQ(ReadText(dir.File("file")), "keep");
   EXPECT_EQ(Entries(dir.path()).size(), 2u);
 }
 
@@ -203,16 +193,16 @@ TEST(IniStoreWrite, AFullDiskLeavesTheOldFileWhole) {
   ScratchDir dir;
   const std::string path = dir.File("s.ini");
   const std::string old = "; comment\n[Sorvend]\nBMP=1\n";
-  Put(path, old);
+  WriteText(path, old);
   {
     FileSizeLimit limit(old.size() + 10);
     EXPECT_FALSE(WriteIniValue(path, "Sorvend", "BMP", std::string(100, '7')));
   }
-  EXPECT_EQ(Text(path), old);
+  EXPECT_EQ(ReadText(path), old);
   EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"s.ini"});
   // The limit was what failed: without it the same write goes through.
   EXPECT_TRUE(WriteIniValue(path, "Sorvend", "BMP", std::string(100, '7')));
 }
 
 }  // namespace
-}  // namespace sorvend
+}  // namespace sorvend::test

@@ -12,20 +12,10 @@
 
 #include "tests/support/test_support.h"
 
-namespace sorvend {
+namespace sorvend::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ScratchDir;
-
-std::string Text(const std::string& path) {
-  const test::Bytes bytes = test::ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void Put(const std::string& path, const std::string& text) {
-  test::WriteFile(path, test::Bytes(text.begin(), text.end()));
-}
 
 // The window as the settings see it; records the position calls in their order.
 class FakeWindow : public SettingsTarget {
@@ -56,6 +46,14 @@ class FakeWindow : public SettingsTarget {
   std::function<void(Kind)> onIsTicked;
 };
 
+// Loads a settings file that holds `content` into `window`.
+void LoadFrom(FakeWindow& window, const std::string& content) {
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  WriteText(path, content);
+  LoadSettings(window, path);
+}
+
 TEST(Settings, FirstRunTicksEverythingAndLeavesTheWindowWithoutCreatingTheFile) {
   ScratchDir dir;
   const std::string path = dir.File("sorvend.ini");
@@ -74,7 +72,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   saved.top = 12345;
   for (int i = 0; i < kKindCount; ++i) saved.ticked[i] = i % 3 != 0;  // BMP, ANI, PNG, Ogg off
   SaveSettings(saved, path);
-  EXPECT_EQ(Text(path),
+  EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-3\nForm1Top=12345\nBMP=0\nAVI=1\nWAV=1\nANI=0\nJPG=1\nMOV=1\n"
             "PNG=0\nMP3=1\nGIF=1\nOgg=0\n");
 
@@ -87,7 +85,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   saved.left = INT_MIN;
   saved.ticked[0] = true;
   SaveSettings(saved, path);
-  EXPECT_EQ(Text(path),
+  EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-2147483648\nForm1Top=12345\nBMP=1\nAVI=1\nWAV=1\nANI=0\nJPG=1\n"
             "MOV=1\nPNG=0\nMP3=1\nGIF=1\nOgg=0\n");
 }
@@ -157,13 +155,10 @@ TEST(Settings, PositionIsAppliedOnlyWhenALeftEdgeIsStored) {
       {"[Sorvend]\nForm1Top=-20\nForm1Left=0\n", {"left 0", "top -20"}},
       {"[Other]\nForm1Left=50\n", {}},
   };
-  ScratchDir dir;
-  const std::string path = dir.File("sorvend.ini");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content);
-    Put(path, c.content);
     FakeWindow window;
-    LoadSettings(window, path);
+    LoadFrom(window, c.content);
     EXPECT_EQ(window.moves, c.moves);
   }
 }
@@ -176,13 +171,10 @@ TEST(Settings, SwitchIsTickedUnlessItsValueIsZero) {
       {"0", false},    {"0x0", false}, {"$00", false}, {"1", true},   {"2", true},  {"-1", true},
       {"false", true}, {"true", true}, {"", true},     {"0 0", true}, {"no", true},
   };
-  ScratchDir dir;
-  const std::string path = dir.File("sorvend.ini");
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("BMP=") + c.value);
-    Put(path, std::string("[Sorvend]\nBMP=") + c.value + "\nOgg=0\n");
     FakeWindow window(!c.ticked);
-    LoadSettings(window, path);
+    LoadFrom(window, std::string("[Sorvend]\nBMP=") + c.value + "\nOgg=0\n");
     EXPECT_EQ(window.ticked[static_cast<int>(Kind::Bmp)], c.ticked);
     EXPECT_FALSE(window.ticked[static_cast<int>(Kind::Ogg)]);
     EXPECT_TRUE(window.ticked[static_cast<int>(Kind::Avi)]);
@@ -192,41 +184,40 @@ TEST(Settings, SwitchIsTickedUnlessItsValueIsZero) {
 TEST(Settings, SaveKeepsEverythingElseInTheFile) {
   ScratchDir dir;
   const std::string path = dir.File("sorvend.ini");
-  Put(path,
+  // Around the settings section: comments, blank lines, another section with the same key
+  // names and no final line break, all to be kept as they are.
+  const std::string head =
       "; written by hand\r\n"
       "[Other]\r\n"
       "BMP=keep me\r\n"
       "Form1Left = 77\r\n"
-      "\r\n"
-      "[sorvend]\r\n"
-      "ogg = 1\r\n"
-      "Extra=yes\r\n"
-      "Form1Left=5\r\n"
+      "\r\n";
+  const std::string tail =
       "\r\n"
       "; tail comment\r\n"
       "[Last]\r\n"
-      "Z=1");
+      "Z=1";
+  WriteText(path, head +
+                      "[sorvend]\r\n"
+                      "ogg = 1\r\n"
+                      "Extra=yes\r\n"
+                      "Form1Left=5\r\n" +
+                      tail);
   FakeWindow window(true);
   window.left = 10;
   window.top = 20;
   window.ticked[static_cast<int>(Kind::Ogg)] = false;
   SaveSettings(window, path);
-  EXPECT_EQ(Text(path),
-            "; written by hand\r\n"
-            "[Other]\r\n"
-            "BMP=keep me\r\n"
-            "Form1Left = 77\r\n"
-            "\r\n"
-            "[sorvend]\r\n"
-            "ogg = 0\r\n"
-            "Extra=yes\r\n"
-            "Form1Left=10\r\n"
-            "Form1Top=20\r\n"
-            "BMP=1\r\nAVI=1\r\nWAV=1\r\nANI=1\r\nJPG=1\r\nMOV=1\r\nPNG=1\r\nMP3=1\r\nGIF=1\r\n"
-            "\r\n"
-            "; tail comment\r\n"
-            "[Last]\r\n"
-            "Z=1");
+  EXPECT_EQ(
+      ReadText(path),
+      head +
+          "[sorvend]\r\n"
+          "ogg = 0\r\n"
+          "Extra=yes\r\n"
+          "Form1Left=10\r\n"
+          "Form1Top=20\r\n"
+          "BMP=1\r\nAVI=1\r\nWAV=1\r\nANI=1\r\nJPG=1\r\nMOV=1\r\nPNG=1\r\nMP3=1\r\nGIF=1\r\n" +
+          tail);
 }
 
 TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
@@ -235,7 +226,7 @@ TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
   const fs::path moved = dir.path() / "moved";
   fs::create_directory(folder);
   const std::string path = (folder / "sorvend.ini").string();
-  Put(path, "[Sorvend]\nWAV=1\nANI=1\n");
+  WriteText(path, "[Sorvend]\nWAV=1\nANI=1\n");
 
   FakeWindow window(false);
   window.left = 11;
@@ -246,7 +237,7 @@ TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
     asked.push_back(kind);
     if (kind == Kind::Wav) {
       fs::rename(folder, moved);
-      Put(folder.string(), "not a folder");
+      WriteText(folder.string(), "not a folder");
     }
   };
   try {
@@ -256,10 +247,10 @@ TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
     EXPECT_EQ(std::string(error.what()), path + " に書き込めません");
   }
   EXPECT_EQ(asked, (std::vector<Kind>{Kind::Bmp, Kind::Avi, Kind::Wav}));
-  EXPECT_EQ(Text(folder.string()), "not a folder");
+  EXPECT_EQ(ReadText(folder.string()), "not a folder");
   // The keys before the failure were written, the failed one and those after it were not, and
   // no temporary file was left behind.
-  EXPECT_EQ(Text((moved / "sorvend.ini").string()),
+  EXPECT_EQ(ReadText((moved / "sorvend.ini").string()),
             "[Sorvend]\nWAV=1\nANI=1\nForm1Left=11\nForm1Top=22\nBMP=0\nAVI=0\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(moved), fs::directory_iterator()), 1);
 }
@@ -317,4 +308,4 @@ TEST(SettingsPath, BesideTheRunningProgramWhenItsFolderIsWritable) {
 }
 
 }  // namespace
-}  // namespace sorvend
+}  // namespace sorvend::test

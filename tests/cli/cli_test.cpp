@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 #include "tests/support/test_support.h"
@@ -47,15 +46,7 @@ Result RunCli(const std::vector<std::string>& args, const ScratchDir& dir,
 
 // A bare 5 x 3 24-bit bitmap (102 bytes once written) behind `before` filler bytes.
 Bytes WithDib(std::size_t before, std::uint8_t seed = 1) {
-  Bytes b = Filler(before, seed);
-  AppendLe32(b, 40);
-  AppendLe32(b, 5);
-  AppendLe32(b, 3);
-  AppendLe16(b, 1);
-  AppendLe16(b, 24);
-  for (int i = 0; i < 6; ++i) AppendLe32(b, 0);
-  Append(b, Filler(48, seed));
-  return b;
+  return Join({Filler(before, seed), BareDib(seed)});
 }
 
 TEST(Cli, UsageErrorsExitWith2AndAHint) {
@@ -151,15 +142,7 @@ TEST(Cli, OutputThatCannotBeCreatedIsSkippedAndReported) {
 TEST(Cli, FullDiskFailsOneOutputAndTheScanGoesOn) {
   ScratchDir dir;
   Bytes data = WithDib(10);
-  Bytes big;
-  AppendLe32(big, 40);
-  AppendLe32(big, 100);
-  AppendLe32(big, 100);
-  AppendLe16(big, 1);
-  AppendLe16(big, 24);
-  for (int i = 0; i < 6; ++i) AppendLe32(big, 0);
-  Append(big, Filler(30000, 4));
-  Append(data, big);
+  Append(data, BareDib(100, 100, 4));  // 30000 pixel bytes
   Append(data, WithDib(10, 5));
   WriteFile(dir.File("a.bin"), data);
   const Result r =
@@ -199,15 +182,7 @@ TEST(Cli, OffsetsBeyond4GiB) {
   ScratchDir dir;
   const std::string input = dir.File("big.img");
   const std::int64_t offsets[] = {(std::int64_t{1} << 31) + 7, (std::int64_t{1} << 32) + 3};
-  {
-    std::ofstream out(input, std::ios::binary);
-    for (std::int64_t at : offsets) {
-      out.seekp(at);
-      const Bytes dib = WithDib(0);
-      out.write(reinterpret_cast<const char*>(dib.data()),
-                static_cast<std::streamsize>(dib.size()));
-    }
-  }
+  WriteSparseFile(input, {{offsets[0], WithDib(0)}, {offsets[1], WithDib(0)}});
   const Result r = RunCli({"-n", "--json", input}, dir);
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(r.lines.size(), 2u);

@@ -13,9 +13,9 @@ struct InfoHeader {
   std::int32_t compression = 0, sizeImage = 0, clrUsed = 0;
 };
 
-// The 40-byte information header as it is stored (little-endian), pixels-per-metre and
-// important colours filled with non-zero values that the output must not carry.
-Bytes Info(const InfoHeader& h) {
+// The 40-byte information header as it is stored (little-endian). By default pixels-per-metre
+// and important colours hold non-zero values that the output must not carry.
+Bytes Info(const InfoHeader& h, std::uint32_t pixelsPerMetre = 2835, std::uint32_t important = 7) {
   Bytes b;
   AppendLe32(b, 40);
   AppendLe32(b, static_cast<std::uint32_t>(h.width));
@@ -24,42 +24,29 @@ Bytes Info(const InfoHeader& h) {
   AppendLe16(b, h.bits);
   AppendLe32(b, static_cast<std::uint32_t>(h.compression));
   AppendLe32(b, static_cast<std::uint32_t>(h.sizeImage));
-  AppendLe32(b, 2835);
-  AppendLe32(b, 2835);
+  AppendLe32(b, pixelsPerMetre);
+  AppendLe32(b, pixelsPerMetre);
   AppendLe32(b, static_cast<std::uint32_t>(h.clrUsed));
-  AppendLe32(b, 7);
+  AppendLe32(b, important);
   return b;
 }
 
 // A bitmap file header: "BM" (or any other two bytes), size, reserved, offset.
-Bytes FileHeader(std::uint32_t size, std::uint32_t offBits, const char* type = "BM") {
+Bytes FileHeader(std::uint32_t size, std::uint32_t offBits, const char* type = "BM",
+                 std::uint32_t reserved = 0x11223344) {
   Bytes b;
   AppendText(b, type);
   AppendLe32(b, size);
-  AppendLe32(b, 0x11223344);
+  AppendLe32(b, reserved);
   AppendLe32(b, offBits);
   return b;
 }
 
-// The rebuilt 54-byte header the carver must write.
+// The rebuilt 54-byte header the carver must write: reserved and spare fields cleared.
 Bytes ExpectedHeader(std::int32_t bfSize, std::int32_t offBits, const InfoHeader& h) {
-  Bytes b;
-  AppendText(b, "BM");
-  AppendLe32(b, static_cast<std::uint32_t>(bfSize));
-  AppendLe32(b, 0);
-  AppendLe32(b, static_cast<std::uint32_t>(offBits));
-  AppendLe32(b, 40);
-  AppendLe32(b, static_cast<std::uint32_t>(h.width));
-  AppendLe32(b, static_cast<std::uint32_t>(h.height));
-  AppendLe16(b, h.planes);
-  AppendLe16(b, h.bits);
-  AppendLe32(b, static_cast<std::uint32_t>(h.compression));
-  AppendLe32(b, static_cast<std::uint32_t>(h.sizeImage));
-  AppendLe32(b, 0);
-  AppendLe32(b, 0);
-  AppendLe32(b, static_cast<std::uint32_t>(h.clrUsed));
-  AppendLe32(b, 0);
-  return b;
+  return Join(
+      {FileHeader(static_cast<std::uint32_t>(bfSize), static_cast<std::uint32_t>(offBits), "BM", 0),
+       Info(h, 0, 0)});
 }
 
 DibFields Fields(const InfoHeader& h, std::uint16_t type = 0, std::int32_t bfSize = 0,
@@ -151,16 +138,11 @@ TEST(InferDibLayout, Ladder) {
 
 TEST(ExtractDib, BareBitmapGetsRebuiltHeaderAndItsPaletteAndPixels) {
   const InfoHeader h{32, 32, 1, 4, 0, 0, 0};
-  Bytes body = Filler(576 + 100, 3);  // palette and pixels, then more filler
-  Bytes data = Filler(300);
-  Append(data, Info(h));
-  Append(data, body);
+  const Bytes body = Filler(576 + 100, 3);  // palette and pixels, then more filler
   ScanRun run;
-  Scan(run, data);
+  Scan(run, Join({Filler(300), Info(h), body}));
   ASSERT_EQ(run.host.outputs.size(), 1u);
-  Bytes want = ExpectedHeader(630, 118, h);
-  Append(want, Slice(body, 0, 576));
-  EXPECT_EQ(run.Output(0), want);
+  EXPECT_EQ(run.Output(0), Join({ExpectedHeader(630, 118, h), Slice(body, 0, 576)}));
   EXPECT_EQ(run.host.outputs[0].offset, 300);
   EXPECT_EQ(run.host.outputs[0].size, 630);
   EXPECT_EQ(run.host.outputs[0].kind, "BMP");
@@ -189,16 +171,11 @@ TEST(ExtractDib, RejectedHeadersGiveNoOutput) {
 
 TEST(ExtractDib, WholeBitmapFileIsTrustedAndItsSpareFieldsCleared) {
   const InfoHeader h{5, 3, 1, 24, 0, 48, 0};
-  Bytes pixels = Filler(48, 9);
-  Bytes data = FileHeader(54 + 48, 54);
-  Append(data, Info(h));
-  Append(data, pixels);
+  const Bytes pixels = Filler(48, 9);
   ScanRun run;
-  Scan(run, data);
+  Scan(run, Join({FileHeader(54 + 48, 54), Info(h), pixels}));
   ASSERT_EQ(run.host.outputs.size(), 1u);
-  Bytes want = ExpectedHeader(102, 54, h);
-  Append(want, pixels);
-  EXPECT_EQ(run.Output(0), want);
+  EXPECT_EQ(run.Output(0), Join({ExpectedHeader(102, 54, h), pixels}));
   EXPECT_EQ(run.host.outputs[0].offset, 14);
 }
 

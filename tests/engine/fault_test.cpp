@@ -13,19 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A bare 5 x 3 24-bit bitmap: 102 bytes once written.
-Bytes SmallDib(std::uint8_t seed = 1) {
-  Bytes b;
-  AppendLe32(b, 40);
-  AppendLe32(b, 5);
-  AppendLe32(b, 3);
-  AppendLe16(b, 1);
-  AppendLe16(b, 24);
-  for (int i = 0; i < 6; ++i) AppendLe32(b, 0);
-  Append(b, Filler(48, seed));
-  return b;
-}
-
 TEST(Faults, InputsThatAreNoRegularFilesOnlyLog) {
   ScratchDir dir;
   const std::string fifo = dir.File("fifo");
@@ -49,7 +36,7 @@ TEST(Faults, OutputFolderThatDisappearsFailsTheRestAndTheScanGoesOn) {
   Bytes data;
   for (std::uint8_t i = 1; i <= 3; ++i) {
     Append(data, Filler(500, i));
-    Append(data, SmallDib(i));
+    Append(data, BareDib(i));
   }
   const std::string input = dir.File("input");
   WriteFile(input, data);
@@ -76,7 +63,7 @@ TEST(Faults, InputThatShrinksDuringTheScan) {
   // end is carved.
   Bytes data = Filler(300 * 1024);
   for (std::size_t at : {10u * 1024, 150u * 1024, 250u * 1024}) {
-    const Bytes dib = SmallDib();
+    const Bytes dib = BareDib();
     std::copy(dib.begin(), dib.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
   }
   ScanRun run;
@@ -98,7 +85,7 @@ TEST(Faults, InputThatShrinksDuringTheScan) {
 
 TEST(Faults, InputThatGrowsDuringTheScan) {
   Bytes data = Filler(2000);
-  const Bytes dib = SmallDib();
+  const Bytes dib = BareDib();
   std::copy(dib.begin(), dib.end(), data.begin() + 100);
   ScanRun run;
   run.host.interval = 1;

@@ -10,12 +10,6 @@
 namespace sorvend::test {
 namespace {
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes b;
-  for (const Bytes& p : parts) Append(b, p);
-  return b;
-}
-
 // Data sub-blocks of the given sizes and the zero-length terminator.
 Bytes SubBlocks(std::initializer_list<std::uint8_t> sizes) {
   Bytes b;
@@ -66,22 +60,11 @@ Bytes SimpleGif(std::uint8_t packed = 0x81) {
       {Head(packed), Extension(0xF9, SubBlocks({4})), ImageBlock(0, SubBlocks({10, 3})), {0x3B}});
 }
 
-void ScanGif(ScanRun& run, const Bytes& input) {
-  TickOnly(run.host, {Kind::Gif});
-  Scan(run, input);
-}
-
 class RealGif : public testing::TestWithParam<const char*> {};
 
 TEST_P(RealGif, ComesOutBitExactFromFiller) {
   const Bytes gif = ReadTestData(std::string("gif/") + GetParam());
-  ScanRun run;
-  ScanGif(run, Join({Filler(123), gif, Filler(45, 2)}));
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.Output(0), gif);
-  EXPECT_EQ(run.host.outputs[0].offset, 123);
-  EXPECT_EQ(run.host.outputs[0].kind, "GIF");
-  EXPECT_EQ(std::filesystem::path(run.host.outputs[0].name).filename(), "ANT0000.GIF");
+  ExpectOneOutput(Kind::Gif, Join({Filler(123), gif, Filler(45, 2)}), gif, 123, "GIF");
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, RealGif,
@@ -92,7 +75,7 @@ TEST(Gif, ImagesBackToBackGiveOneOutputEach) {
   const Bytes b = ReadTestData("gif/animated.gif");
   const Bytes c = ReadTestData("gif/plain89a.gif");
   ScanRun run;
-  ScanGif(run, Join({a, b, c}));
+  ScanOnly(run, {Kind::Gif}, Join({a, b, c}));
   ASSERT_EQ(run.host.outputs.size(), 3u);
   EXPECT_EQ(run.Output(0), a);
   EXPECT_EQ(run.Output(1), b);
@@ -105,7 +88,7 @@ TEST(Gif, OnlyTheTwoDefinedVersionsAreTaken) {
     const bool known = std::string(version) == "87a" || std::string(version) == "89a";
     const Bytes gif = Join({Head(0x80, version), ImageBlock(0, SubBlocks({5})), {0x3B}});
     ScanRun run;
-    ScanGif(run, Join({Filler(8), gif, Filler(8, 2)}));
+    ScanOnly(run, {Kind::Gif}, Join({Filler(8), gif, Filler(8, 2)}));
     ASSERT_EQ(run.host.outputs.size(), known ? 1u : 0u);
     if (known) {
       EXPECT_EQ(run.Output(0), gif);
@@ -125,7 +108,7 @@ TEST(Gif, ColourTablesFollowTheirFlagAndSize) {
                               ImageBlock(0, SubBlocks({1})),
                               {0x3B}});
       ScanRun run;
-      ScanGif(run, Join({gif, Filler(800, 3)}));
+      ScanOnly(run, {Kind::Gif}, Join({gif, Filler(800, 3)}));
       ASSERT_EQ(run.host.outputs.size(), 1u);
       EXPECT_EQ(run.Output(0), gif);
     }
@@ -141,7 +124,7 @@ TEST(Gif, KnownExtensionsAreWalkedOverTheirSubBlocks) {
                           ImageBlock(0x82, SubBlocks({255, 255, 17})),
                           {0x3B}});
   ScanRun run;
-  ScanGif(run, Join({gif, Filler(30)}));
+  ScanOnly(run, {Kind::Gif}, Join({gif, Filler(30)}));
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.Output(0), gif);
 }
@@ -163,7 +146,7 @@ TEST(Gif, UnexpectedBytesEndTheCopyAfterWritingThem) {
     SCOPED_TRACE(c.name);
     const Bytes gif = Join({Head(0x80), ImageBlock(0, SubBlocks({9})), c.ending});
     ScanRun run;
-    ScanGif(run, Join({gif, next}));
+    ScanOnly(run, {Kind::Gif}, Join({gif, next}));
     ASSERT_EQ(run.host.outputs.size(), 2u);
     EXPECT_EQ(run.Output(0), gif);
     EXPECT_EQ(run.Output(1), next);
@@ -176,7 +159,7 @@ TEST(Gif, ByteThatEndsTheLoopIsNeverExaminedAsALeadByte) {
   const Bytes first = Join({Head(0x80), ImageBlock(0, SubBlocks({9}))});
   const Bytes second = SimpleGif();
   ScanRun run;
-  ScanGif(run, Join({first, second}));
+  ScanOnly(run, {Kind::Gif}, Join({first, second}));
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.Output(0), Join({first, {'G'}}));
 }
@@ -184,17 +167,7 @@ TEST(Gif, ByteThatEndsTheLoopIsNeverExaminedAsALeadByte) {
 TEST(Gif, TruncatedImageIsWrittenAsFarAsTheInputGoes) {
   const Bytes gif = Join(
       {Head(0x81), Extension(0xFE, SubBlocks({6})), ImageBlock(0x80, SubBlocks({8, 2})), {0x3B}});
-  for (std::size_t cut = 0; cut < gif.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    ScanRun run;
-    ScanGif(run, Join({Filler(2), Slice(gif, 0, cut)}));
-    if (cut < 6) {
-      EXPECT_TRUE(run.host.outputs.empty());
-      continue;
-    }
-    ASSERT_EQ(run.host.outputs.size(), 1u);
-    EXPECT_EQ(run.Output(0), Slice(gif, 0, cut));
-  }
+  ExpectEveryCutIsWrittenAsFarAsItGoes(Kind::Gif, gif, 2, 6);
 }
 
 // KeepResponsive comes once per non-empty sub-block; terminators alone, headers and tables
@@ -208,7 +181,7 @@ TEST(Gif, KeepResponsiveRunsOncePerNonEmptySubBlock) {
                           {0x3B}});
   ScanRun run;
   run.host.interval = 1;
-  ScanGif(run, gif);
+  ScanOnly(run, {Kind::Gif}, gif);
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.host.keepResponsiveCalls, 4 + 1);
 }
@@ -216,16 +189,8 @@ TEST(Gif, KeepResponsiveRunsOncePerNonEmptySubBlock) {
 TEST(Gif, CloseDuringTheCopyStopsAtOnce) {
   const Bytes head = Join({Head(0x80), ImageBlock(0, {})});
   const Bytes gif = Join({head, SubBlocks({30, 40}), {0x3B}});
-  ScanRun run;
-  run.host.interval = 1;
-  run.host.onKeepResponsive = [&] {
-    if (run.ctx.Flags & Flag::OutputOpen) CloseStreams(run.ctx);
-  };
-  ScanGif(run, gif);
-  EXPECT_TRUE(run.host.outputs.empty());
-  EXPECT_EQ(run.ctx.Flags & (Flag::InputOpen | Flag::OutputOpen), 0u);
-  // Up to the end of the first sub-block's data.
-  EXPECT_EQ(ReadFile(run.dir.File("ANT0000.GIF")), Slice(gif, 0, head.size() + 1 + 30));
+  // Closed at the first call: up to the end of the first sub-block's data.
+  ExpectCloseDuringTheCopyStopsAtOnce(Kind::Gif, gif, 1, "GIF", head.size() + 1 + 30);
 }
 
 // The output name taken by a folder: the number stays used and nothing is written. The walk
@@ -236,7 +201,7 @@ TEST(Gif, OutputThatCannotBeCreatedKeepsItsNumber) {
   const Bytes second = SimpleGif(0x82);
   ScanRun run;
   std::filesystem::create_directory(run.dir.File("ANT0000.GIF"));
-  ScanGif(run, Join({first, Filler(20), second}));
+  ScanOnly(run, {Kind::Gif}, Join({first, Filler(20), second}));
   ASSERT_EQ(run.host.failed.size(), 1u);
   EXPECT_EQ(std::filesystem::path(run.host.failed[0]).filename(), "ANT0000.GIF");
   ASSERT_EQ(run.host.outputs.size(), 1u);
@@ -245,49 +210,27 @@ TEST(Gif, OutputThatCannotBeCreatedKeepsItsNumber) {
 }
 
 TEST(Gif, RandomBlockSoupNeverLoopsAndWritesOnlyInputBytes) {
-  std::mt19937 rng(99);
-  std::size_t carved = 0;
-  for (int round = 0; round < 150; ++round) {
-    SCOPED_TRACE(round);
-    Bytes input;
-    for (int piece = 0; piece < 12; ++piece) {
-      switch (rng() % 6) {
-        case 0:
-          Append(input, Head(static_cast<std::uint8_t>(rng())));
-          break;
-        case 1:
-          Append(input, {0x21, static_cast<std::uint8_t>(rng() % 2 ? 0xF9 : rng())});
-          break;
-        case 2:
-          Append(input, ImageBlock(static_cast<std::uint8_t>(rng()), {}));
-          break;
-        case 3:
-          input.push_back(static_cast<std::uint8_t>(rng() % 3 ? rng() % 256 : 0));
-          break;
-        case 4:
-          Append(input, Filler(rng() % 40, static_cast<std::uint8_t>(round)));
-          break;
-        default:
-          for (int i = rng() % 30; i > 0; --i) input.push_back(static_cast<std::uint8_t>(rng()));
-      }
+  ExpectRandomSoupsScanSafely({Kind::Gif}, 99, [](Bytes& input, std::mt19937& rng, int round) {
+    switch (rng() % 6) {
+      case 0:
+        Append(input, Head(static_cast<std::uint8_t>(rng())));
+        break;
+      case 1:
+        Append(input, {0x21, static_cast<std::uint8_t>(rng() % 2 ? 0xF9 : rng())});
+        break;
+      case 2:
+        Append(input, ImageBlock(static_cast<std::uint8_t>(rng()), {}));
+        break;
+      case 3:
+        input.push_back(static_cast<std::uint8_t>(rng() % 3 ? rng() % 256 : 0));
+        break;
+      case 4:
+        Append(input, Filler(rng() % 40, static_cast<std::uint8_t>(round)));
+        break;
+      default:
+        AppendRandomBytes(input, rng, 30);
     }
-    ScanRun run;
-    run.host.interval = 1;
-    int calls = 0;
-    run.host.onKeepResponsive = [&] {
-      if (++calls > 100000) CloseStreams(run.ctx);
-    };
-    ScanGif(run, input);
-    ASSERT_LE(calls, 100000) << "the scan did not end";
-    carved += run.host.outputs.size();
-    for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
-      const OutputRecord& out = run.host.outputs[i];
-      ASSERT_LE(out.offset + out.size, static_cast<std::int64_t>(input.size()));
-      EXPECT_EQ(run.Output(i), Slice(input, static_cast<std::size_t>(out.offset),
-                                     static_cast<std::size_t>(out.size)));
-    }
-  }
-  EXPECT_GT(carved, 50u);
+  });
 }
 
 }  // namespace

@@ -53,17 +53,6 @@ Bytes MinimalJfif() {
   return b;
 }
 
-void ExpectOutputsAreSlices(const ScanRun& run, const Bytes& input) {
-  for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
-    const OutputRecord& out = run.host.outputs[i];
-    const Bytes got = run.Output(i);
-    ASSERT_GE(out.offset, 0);
-    ASSERT_LE(out.offset + static_cast<std::int64_t>(got.size()),
-              static_cast<std::int64_t>(input.size()));
-    EXPECT_EQ(got, Slice(input, static_cast<std::size_t>(out.offset), got.size()));
-  }
-}
-
 // Calls ExtractJpeg as the dispatch does for the lead byte at `lead`.
 struct DirectCall {
   ScratchDir dir;
@@ -94,8 +83,7 @@ TEST(Jpeg, MinimalImageIsCopiedThroughItsEndMarkerAndTheScanResumesBehindIt) {
   Append(input, Filler(12, 5));
 
   ScanRun run;
-  TickOnly(run.host, {Kind::Jpg});
-  Scan(run, input);
+  ScanOnly(run, {Kind::Jpg}, input);
   ASSERT_EQ(run.host.outputs.size(), 2u);
   EXPECT_EQ(run.host.outputs[0].name, run.dir.File("ANT0000.JPG"));
   EXPECT_EQ(run.host.outputs[0].offset, 31);
@@ -130,8 +118,7 @@ TEST(Jpeg, OnlyTheJfifSignatureIsTaken) {
     Bytes input = Filler(8);
     Append(input, image);
     ScanRun run;
-    TickOnly(run.host, {Kind::Jpg, Kind::Mp3});
-    Scan(run, input);
+    ScanOnly(run, {Kind::Jpg, Kind::Mp3}, input);
     EXPECT_EQ(run.host.outputs.size(), c.taken ? 1u : 0u);
     EXPECT_EQ(run.ctx.OutputCount, c.taken ? 1 : 0);
   }
@@ -185,9 +172,8 @@ TEST(Jpeg, FailedOutputOpenUsesTheNumberAndWalksOnFromBehindTheSignature) {
   Append(input, MinimalJfif());
 
   ScanRun run;
-  TickOnly(run.host, {Kind::Jpg, Kind::Mp3});
   std::filesystem::create_directory(run.dir.path() / "ANT0000.JPG");
-  Scan(run, input);
+  ScanOnly(run, {Kind::Jpg, Kind::Mp3}, input);
   ASSERT_EQ(run.host.failed.size(), 1u);
   ASSERT_EQ(run.host.outputs.size(), 2u);
   EXPECT_EQ(run.host.outputs[0].name, run.dir.File("ANT0001.JPG"));
@@ -204,10 +190,6 @@ TEST(Jpeg, MarkerWalk) {
     std::size_t expected;  // bytes of afterApp0 in the output
   };
   const Bytes scan = ScanAndEnd();
-  auto with = [](Bytes b, const Bytes& more) {
-    Append(b, more);
-    return b;
-  };
   const std::vector<Case> cases = {
       {"EOI right away", {0xFF, 0xD9, 'a', 'b'}, 2},
       {"no marker: ends with the stray byte", {0x00, 0xFF, 0xD9}, 1},
@@ -219,10 +201,10 @@ TEST(Jpeg, MarkerWalk) {
       // Standalone markers before the scan are read with a length too.
       {"restart marker with a length", {0xFF, 0xD0, 0x00, 0x03, 0xFF, 0xFF, 0xD9, 'z'}, 7},
       {"EOI inside a segment body",
-       with(Segment(0xE1, {'E', 'x', 'i', 'f', 0, 0, 0xFF, 0xD8, 0xFF, 0xD9}), scan),
+       Join({Segment(0xE1, {'E', 'x', 'i', 'f', 0, 0, 0xFF, 0xD8, 0xFF, 0xD9}), scan}),
        14 + scan.size()},
       // Like a progressive image: tables and a second scan before the first 0xFF 0xD9.
-      {"second scan", with(Slice(scan, 0, scan.size() - 3), with({0xFF, 0xC4, 0x00, 0x02}, scan)),
+      {"second scan", Join({Slice(scan, 0, scan.size() - 3), {0xFF, 0xC4, 0x00, 0x02}, scan}),
        scan.size() - 3 + 4 + scan.size()},
   };
   for (const Case& c : cases) {
@@ -233,8 +215,7 @@ TEST(Jpeg, MarkerWalk) {
     Append(input, image);
     Append(input, Filler(5));
     ScanRun run;
-    TickOnly(run.host, {Kind::Jpg});
-    Scan(run, input);
+    ScanOnly(run, {Kind::Jpg}, input);
     ASSERT_EQ(run.host.outputs.size(), 1u);
     EXPECT_EQ(run.Output(0), Slice(input, 3, JfifStart().size() + c.expected));
   }
@@ -253,8 +234,7 @@ TEST(Jpeg, StrayByteEndsTheImageAndIsWalkedAgain) {
   Append(input, riff);
 
   ScanRun run;
-  TickOnly(run.host, {Kind::Jpg, Kind::Wav});
-  Scan(run, input);
+  ScanOnly(run, {Kind::Jpg, Kind::Wav}, input);
   ASSERT_EQ(run.host.outputs.size(), 2u);
   Bytes jpeg = JfifStart();
   jpeg.push_back('R');
@@ -300,8 +280,7 @@ TEST(Jpeg, EndOfInput) {
     Bytes input = Filler(16);
     Append(input, c.input);
     ScanRun run;
-    TickOnly(run.host, {Kind::Jpg});
-    Scan(run, input);
+    ScanOnly(run, {Kind::Jpg}, input);
     ASSERT_EQ(run.host.outputs.size(), 1u);
     EXPECT_EQ(run.Output(0), Slice(input, 16, c.expected));
     EXPECT_GE(run.ctx.Position, static_cast<std::int64_t>(input.size()));
@@ -314,8 +293,7 @@ TEST(Jpeg, SignatureCutByTheEndOfInputIsRejected) {
     Bytes input = Filler(16);
     Append(input, Slice(MinimalJfif(), 0, kept));
     ScanRun run;
-    TickOnly(run.host, {Kind::Jpg});
-    Scan(run, input);
+    ScanOnly(run, {Kind::Jpg}, input);
     EXPECT_TRUE(run.host.outputs.empty());
     EXPECT_EQ(run.ctx.OutputCount, 0);
   }
@@ -331,24 +309,18 @@ TEST(Jpeg, KeepsResponsiveAfterBodyAndScanBytesOnlyAndStopsWhenClosed) {
 
   {
     ScanRun run;
-    run.host.interval = 1;
-    int copying = 0;
-    run.host.onKeepResponsive = [&] { copying += (run.ctx.Flags & Flag::OutputOpen) ? 1 : 0; };
+    run.CountCopyCalls();
     Scan(run, input);
     ASSERT_EQ(run.host.outputs.size(), 1u);
-    EXPECT_EQ(copying, bodies + scanBytes);
+    EXPECT_EQ(run.copyCalls, bodies + scanBytes);
   }
   for (const int stopAt : {3, bodies + 5}) {
     SCOPED_TRACE(stopAt);
     ScanRun run;
-    run.host.interval = 1;
-    int copying = 0;
-    run.host.onKeepResponsive = [&] {
-      if ((run.ctx.Flags & Flag::OutputOpen) && ++copying == stopAt) CloseStreams(run.ctx);
-    };
+    run.CountCopyCalls(stopAt);
     Scan(run, input);
     EXPECT_TRUE(run.host.outputs.empty());
-    EXPECT_EQ(copying, stopAt);
+    EXPECT_EQ(run.copyCalls, stopAt);
     const Bytes partial = ReadFile(run.dir.File("ANT0000.JPG"));
     EXPECT_EQ(partial, Slice(image, 0, partial.size()));
     EXPECT_EQ(run.ctx.Position, static_cast<std::int64_t>(9 + partial.size()));
@@ -369,8 +341,7 @@ TEST(Jpeg, RealFilesComeBackBitExactAndExifFirstIsNotTaken) {
   Append(input, Filler(20, 4));
 
   ScanRun run;
-  TickOnly(run.host, {Kind::Jpg, Kind::Mp3});
-  Scan(run, input);
+  ScanOnly(run, {Kind::Jpg, Kind::Mp3}, input);
   ASSERT_EQ(run.host.outputs.size(), names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     SCOPED_TRACE(names[i]);
@@ -391,8 +362,7 @@ TEST(Jpeg, LyingLengthsNeverMakeUpBytes) {
     }
   }
   ASSERT_EQ(fields.size(), 5u);
-  std::uint32_t x = 99;
-  auto next = [&x] { return x = x * 1103515245u + 12345u, x >> 8; };
+  Lcg next(99);
   for (int round = 0; round < 80; ++round) {
     SCOPED_TRACE(round);
     Bytes input = Filler(5, static_cast<std::uint8_t>(round));
@@ -406,11 +376,7 @@ TEST(Jpeg, LyingLengthsNeverMakeUpBytes) {
       Append(input, object);
     }
     input.resize(input.size() - next() % 150);
-    ScanRun run;
-    TickOnly(run.host, {Kind::Jpg});
-    Scan(run, input);
-    ExpectOutputsAreSlices(run, input);
-    EXPECT_GE(run.ctx.Position, static_cast<std::int64_t>(input.size()));
+    ExpectScanEndsWithInputSlices({Kind::Jpg}, input);
   }
 }
 

@@ -4,19 +4,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <random>
 
 #include "tests/support/test_support.h"
 
 namespace sorvend::test {
 namespace {
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes b;
-  for (const Bytes& p : parts) Append(b, p);
-  return b;
-}
 
 Bytes Atom(std::uint32_t size, const char* type, const Bytes& payload = {}) {
   Bytes b;
@@ -36,38 +29,13 @@ Bytes Movie(std::size_t mdatPayload, std::size_t moovPayload, std::uint8_t seed 
 // Where the media-data atom starts in a file written with ftyp and wide atoms first.
 constexpr std::size_t kMdatInSample = 28;
 
-void ScanMov(ScanRun& run, const Bytes& input) {
-  TickOnly(run.host, {Kind::Mov});
-  Scan(run, input);
-}
-
-// Ends a scan that runs far longer than its input allows, so that a loop fails the test
-// instead of hanging it. Returns the flag that tells.
-std::shared_ptr<bool> GuardAgainstRunaway(ScanRun& run) {
-  auto ranAway = std::make_shared<bool>(false);
-  auto calls = std::make_shared<int>(0);
-  run.host.interval = 1;
-  run.host.onKeepResponsive = [&run, ranAway, calls] {
-    if (++*calls > 100000) {
-      *ranAway = true;
-      CloseStreams(run.ctx);
-    }
-  };
-  return ranAway;
-}
-
 class RealMov : public testing::TestWithParam<const char*> {};
 
 TEST_P(RealMov, MediaDataAndMovieAtomsComeOutBitExact) {
   const Bytes mov = ReadTestData(std::string("mov/") + GetParam());
   const Bytes atoms = Slice(mov, kMdatInSample, mov.size() - kMdatInSample);
-  ScanRun run;
-  ScanMov(run, Join({Filler(500), mov, Filler(33, 2)}));
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.Output(0), atoms);
-  EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(500 + kMdatInSample));
-  EXPECT_EQ(run.host.outputs[0].kind, "MOV");
-  EXPECT_EQ(std::filesystem::path(run.host.outputs[0].name).filename(), "ANT0000.MOV");
+  ExpectOneOutput(Kind::Mov, Join({Filler(500), mov, Filler(33, 2)}), atoms,
+                  static_cast<std::int64_t>(500 + kMdatInSample), "MOV");
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, RealMov, testing::Values("testsrc.mov", "mandel.mov"));
@@ -76,7 +44,7 @@ TEST(Mov, MoviesBackToBackGiveOneOutputEach) {
   const Bytes a = ReadTestData("mov/testsrc.mov");
   const Bytes b = ReadTestData("mov/mandel.mov");
   ScanRun run;
-  ScanMov(run, Join({a, b}));
+  ScanOnly(run, {Kind::Mov}, Join({a, b}));
   ASSERT_EQ(run.host.outputs.size(), 2u);
   EXPECT_EQ(run.Output(0), Slice(a, kMdatInSample, a.size() - kMdatInSample));
   EXPECT_EQ(run.Output(1), Slice(b, kMdatInSample, b.size() - kMdatInSample));
@@ -84,7 +52,7 @@ TEST(Mov, MoviesBackToBackGiveOneOutputEach) {
   // A second movie directly behind the first one's movie atom.
   const Bytes c = Movie(50, 20), d = Movie(9, 70, 5);
   ScanRun direct;
-  ScanMov(direct, Join({Filler(4), c, d}));
+  ScanOnly(direct, {Kind::Mov}, Join({Filler(4), c, d}));
   ASSERT_EQ(direct.host.outputs.size(), 2u);
   EXPECT_EQ(direct.Output(0), c);
   EXPECT_EQ(direct.Output(1), d);
@@ -97,7 +65,7 @@ TEST(Mov, NoRoomForTheSizeBeforeTheTypeIsRejected) {
     // The "m" at offset `at`, with only the last `at` bytes of the size field before it.
     const Bytes input = Slice(movie, 4 - at, movie.size() - (4 - at));
     ScanRun run;
-    ScanMov(run, input);
+    ScanOnly(run, {Kind::Mov}, input);
     ASSERT_EQ(run.host.outputs.size(), at == 4 ? 1u : 0u);
     if (at == 4) {
       EXPECT_EQ(run.Output(0), movie);
@@ -132,7 +100,7 @@ TEST(Mov, MovieAtomMustStandRightBehindTheMediaData) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScanRun run;
-    ScanMov(run, Join({Filler(6), c.input, Filler(6, 2)}));
+    ScanOnly(run, {Kind::Mov}, Join({Filler(6), c.input, Filler(6, 2)}));
     ASSERT_EQ(run.host.outputs.size(), c.taken ? 1u : 0u);
     if (c.taken) {
       EXPECT_EQ(run.Output(0), c.input);
@@ -152,9 +120,7 @@ TEST(Mov, MovieAtomFoundBeforeTheMediaDataCannotHoldTheScan) {
                               Atom(0xFFFFFFF0, "mdat"), Filler(16, 3), later});
     const std::size_t start = 24;  // A; A - 16 is the "moov" atom's start
     ScanRun run;
-    const auto ranAway = GuardAgainstRunaway(run);
-    ScanMov(run, input);
-    ASSERT_FALSE(*ranAway) << "the scan did not end";
+    ASSERT_TRUE(ScanUntilEndOrGuard(run, {Kind::Mov}, input)) << "the scan did not end";
     const auto signedSize = static_cast<std::int32_t>(moovSize);
     const std::size_t copied =
         std::min<std::size_t>(std::max<std::int32_t>(signedSize, 0), input.size() - start);
@@ -171,7 +137,7 @@ TEST(Mov, MovieAtomRunningPastTheEndIsCopiedToTheEnd) {
   const Bytes input =
       Join({Filler(10), Atom(40, "mdat", Filler(32)), Atom(5000, "moov", Filler(100, 2))});
   ScanRun run;
-  ScanMov(run, input);
+  ScanOnly(run, {Kind::Mov}, input);
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.Output(0), Slice(input, 10, input.size() - 10));
   EXPECT_GE(run.ctx.Position, run.ctx.FileSize);
@@ -181,7 +147,7 @@ TEST(Mov, NegativeMovieAtomSizeCopiesOnlyTheMediaData) {
   const Bytes mdat = Atom(24, "mdat", Filler(16));
   const Bytes next = Movie(10, 10, 4);
   ScanRun run;
-  ScanMov(run, Join({mdat, Atom(0x90000000, "moov"), next}));
+  ScanOnly(run, {Kind::Mov}, Join({mdat, Atom(0x90000000, "moov"), next}));
   ASSERT_EQ(run.host.outputs.size(), 2u);
   EXPECT_EQ(run.Output(0), mdat);
   EXPECT_EQ(run.Output(1), next);
@@ -192,17 +158,7 @@ TEST(Mov, NegativeMovieAtomSizeCopiesOnlyTheMediaData) {
 TEST(Mov, TruncatedMovieIsWrittenAsFarAsTheInputGoes) {
   const Bytes movie = Movie(30, 20);
   const std::size_t moovHeaderEnd = 38 + 8;
-  for (std::size_t cut = 0; cut < movie.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    ScanRun run;
-    ScanMov(run, Join({Filler(5), Slice(movie, 0, cut)}));
-    if (cut < moovHeaderEnd) {
-      EXPECT_TRUE(run.host.outputs.empty());
-      continue;
-    }
-    ASSERT_EQ(run.host.outputs.size(), 1u);
-    EXPECT_EQ(run.Output(0), Slice(movie, 0, cut));
-  }
+  ExpectEveryCutIsWrittenAsFarAsItGoes(Kind::Mov, movie, 5, moovHeaderEnd);
 }
 
 // The output name taken by a folder: the number stays used and nothing is written. The walk
@@ -214,7 +170,7 @@ TEST(Mov, OutputThatCannotBeCreatedKeepsItsNumber) {
   const Bytes second = Movie(25, 15, 3);
   ScanRun run;
   std::filesystem::create_directory(run.dir.File("ANT0000.MOV"));
-  ScanMov(run, Join({Filler(3), first, rejected, Filler(10), second}));
+  ScanOnly(run, {Kind::Mov}, Join({Filler(3), first, rejected, Filler(10), second}));
   ASSERT_EQ(run.host.failed.size(), 1u);
   EXPECT_EQ(std::filesystem::path(run.host.failed[0]).filename(), "ANT0000.MOV");
   ASSERT_EQ(run.host.outputs.size(), 1u);
@@ -225,57 +181,30 @@ TEST(Mov, OutputThatCannotBeCreatedKeepsItsNumber) {
 // KeepResponsive runs once per copied byte, the size field before the "m" included.
 TEST(Mov, CloseDuringTheCopyStopsAtOnce) {
   const Bytes movie = Movie(40, 30);
-  ScanRun run;
-  run.host.interval = 1;
-  int copyCalls = 0;
-  run.host.onKeepResponsive = [&] {
-    if ((run.ctx.Flags & Flag::OutputOpen) && ++copyCalls == 10) CloseStreams(run.ctx);
-  };
-  ScanMov(run, movie);
-  EXPECT_TRUE(run.host.outputs.empty());
-  EXPECT_EQ(run.ctx.Flags & (Flag::InputOpen | Flag::OutputOpen), 0u);
-  EXPECT_EQ(ReadFile(run.dir.File("ANT0000.MOV")), Slice(movie, 0, 10));
+  ExpectCloseDuringTheCopyStopsAtOnce(Kind::Mov, movie, 10, "MOV", 10);
 }
 
 TEST(Mov, RandomAtomSoupNeverLoopsAndWritesOnlyInputBytes) {
-  std::mt19937 rng(2024);
-  const std::uint32_t sizes[] = {0,  1,  4,          5,          8,          16,
-                                 24, 40, 0x7FFFFFFF, 0x80000000, 0xFFFFFFF0, 0xFFFFFFFC};
-  std::size_t carved = 0;
-  for (int round = 0; round < 150; ++round) {
-    SCOPED_TRACE(round);
-    Bytes input;
-    for (int piece = 0; piece < 12; ++piece) {
-      switch (rng() % 5) {
-        case 0:
-          Append(input, Atom(sizes[rng() % std::size(sizes)], "mdat"));
-          break;
-        case 1:
-          Append(input, Atom(sizes[rng() % std::size(sizes)], "moov"));
-          break;
-        case 2:
-          Append(input, Movie(rng() % 20, rng() % 20));
-          break;
-        case 3:
-          Append(input, Filler(rng() % 24, static_cast<std::uint8_t>(round)));
-          break;
-        default:
-          for (int i = rng() % 30; i > 0; --i) input.push_back(static_cast<std::uint8_t>(rng()));
-      }
+  static const std::uint32_t sizes[] = {0,  1,  4,          5,          8,          16,
+                                        24, 40, 0x7FFFFFFF, 0x80000000, 0xFFFFFFF0, 0xFFFFFFFC};
+  ExpectRandomSoupsScanSafely({Kind::Mov}, 2024, [](Bytes& input, std::mt19937& rng, int round) {
+    switch (rng() % 5) {
+      case 0:
+        Append(input, Atom(sizes[rng() % std::size(sizes)], "mdat"));
+        break;
+      case 1:
+        Append(input, Atom(sizes[rng() % std::size(sizes)], "moov"));
+        break;
+      case 2:
+        Append(input, Movie(rng() % 20, rng() % 20));
+        break;
+      case 3:
+        Append(input, Filler(rng() % 24, static_cast<std::uint8_t>(round)));
+        break;
+      default:
+        AppendRandomBytes(input, rng, 30);
     }
-    ScanRun run;
-    const auto ranAway = GuardAgainstRunaway(run);
-    ScanMov(run, input);
-    ASSERT_FALSE(*ranAway) << "the scan did not end";
-    carved += run.host.outputs.size();
-    for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
-      const OutputRecord& out = run.host.outputs[i];
-      ASSERT_LE(out.offset + out.size, static_cast<std::int64_t>(input.size()));
-      EXPECT_EQ(run.Output(i), Slice(input, static_cast<std::size_t>(out.offset),
-                                     static_cast<std::size_t>(out.size)));
-    }
-  }
-  EXPECT_GT(carved, 50u);
+  });
 }
 
 }  // namespace

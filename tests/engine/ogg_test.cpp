@@ -12,12 +12,6 @@
 namespace sorvend::test {
 namespace {
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes b;
-  for (const Bytes& p : parts) Append(b, p);
-  return b;
-}
-
 // One page: capture pattern, version, header type, granule position, serial number, sequence
 // number, CRC (never checked), the segment table and a body as long as its lacing values say.
 Bytes Page(std::uint8_t version, std::uint8_t type, const std::vector<std::uint8_t>& lacing,
@@ -35,22 +29,11 @@ Bytes Page(std::uint8_t version, std::uint8_t type, const std::vector<std::uint8
   return b;
 }
 
-void ScanOgg(ScanRun& run, const Bytes& input) {
-  TickOnly(run.host, {Kind::Ogg});
-  Scan(run, input);
-}
-
 class RealOgg : public testing::TestWithParam<const char*> {};
 
 TEST_P(RealOgg, ComesOutBitExactFromFiller) {
   const Bytes ogg = ReadTestData(std::string("ogg/") + GetParam());
-  ScanRun run;
-  ScanOgg(run, Join({Filler(200), ogg, Filler(60, 2)}));
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.Output(0), ogg);
-  EXPECT_EQ(run.host.outputs[0].offset, 200);
-  EXPECT_EQ(run.host.outputs[0].kind, "ogg");
-  EXPECT_EQ(std::filesystem::path(run.host.outputs[0].name).filename(), "ANT0000.ogg");
+  ExpectOneOutput(Kind::Ogg, Join({Filler(200), ogg, Filler(60, 2)}), ogg, 200, "ogg");
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, RealOgg, testing::Values("tone.ogg", "chirp.ogg"));
@@ -59,7 +42,7 @@ TEST(Ogg, ChainedStreamsGiveOneOutputEach) {
   const Bytes a = ReadTestData("ogg/tone.ogg");
   const Bytes b = ReadTestData("ogg/chirp.ogg");
   ScanRun run;
-  ScanOgg(run, Join({a, b, a}));
+  ScanOnly(run, {Kind::Ogg}, Join({a, b, a}));
   ASSERT_EQ(run.host.outputs.size(), 3u);
   EXPECT_EQ(run.Output(0), a);
   EXPECT_EQ(run.Output(1), b);
@@ -82,7 +65,7 @@ TEST(Ogg, OnlyAnExactEndOfStreamPageEndsTheCopy) {
     const Bytes first = Page(c.version, c.type, {5});
     const Bytes last = Page(0, 0x04, {3});
     ScanRun run;
-    ScanOgg(run, Join({first, last, Filler(9)}));
+    ScanOnly(run, {Kind::Ogg}, Join({first, last, Filler(9)}));
     if (c.ends) {
       ASSERT_EQ(run.host.outputs.size(), 2u);
       EXPECT_EQ(run.Output(0), first);
@@ -115,7 +98,7 @@ TEST(Ogg, DataBehindAPage) {
     const Bytes first = Page(0, c.type, {12});
     const Bytes second = Page(0, 0x04, {6});
     ScanRun run;
-    ScanOgg(run, Join({first, c.between, second}));
+    ScanOnly(run, {Kind::Ogg}, Join({first, c.between, second}));
     ASSERT_EQ(run.host.outputs.size(), c.outputs);
     EXPECT_EQ(run.Output(0), first);
     if (c.outputs == 2) {
@@ -129,7 +112,7 @@ TEST(Ogg, InterleavedStreamsEndAtEachExactEndOfStreamPage) {
   const Bytes a2 = Page(0, 0x00, {255, 20}, 1), a3 = Page(0, 0x04, {4}, 1);
   const Bytes b2 = Page(0, 0x00, {33}, 2), b3 = Page(0, 0x04, {}, 2);
   ScanRun run;
-  ScanOgg(run, Join({a1, b1, a2, a3, b2, b3}));
+  ScanOnly(run, {Kind::Ogg}, Join({a1, b1, a2, a3, b2, b3}));
   ASSERT_EQ(run.host.outputs.size(), 2u);
   EXPECT_EQ(run.Output(0), Join({a1, b1, a2, a3}));
   EXPECT_EQ(run.Output(1), Join({b2, b3}));
@@ -141,7 +124,7 @@ TEST(Ogg, KeepResponsiveRunsOncePerBodyByte) {
   const Bytes stream = Join({Page(0, 0x02, {}), Page(0, 0x00, {7, 0, 255}), Page(0, 0x04, {})});
   ScanRun run;
   run.host.interval = 1;
-  ScanOgg(run, stream);
+  ScanOnly(run, {Kind::Ogg}, stream);
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.Output(0), stream);
   EXPECT_EQ(run.host.keepResponsiveCalls, 262 + 1);
@@ -155,7 +138,7 @@ TEST(Ogg, TruncatedStreamIsWrittenAsFarAsTheInputGoes) {
   for (std::size_t cut = 0; cut < stream.size(); ++cut) {
     SCOPED_TRACE(cut);
     ScanRun run;
-    ScanOgg(run, Join({Filler(5), Slice(stream, 0, cut)}));
+    ScanOnly(run, {Kind::Ogg}, Join({Filler(5), Slice(stream, 0, cut)}));
     if (cut < 4) {
       EXPECT_TRUE(run.host.outputs.empty());
       continue;
@@ -175,7 +158,7 @@ TEST(Ogg, OutputThatCannotBeCreatedKeepsItsNumber) {
   const Bytes next = Join({Page(0, 0x02, {8}, 2), Page(0, 0x04, {9}, 2)});
   ScanRun run;
   std::filesystem::create_directory(run.dir.File("ANT0000.ogg"));
-  ScanOgg(run, Join({first, rest, next}));
+  ScanOnly(run, {Kind::Ogg}, Join({first, rest, next}));
   ASSERT_EQ(run.host.failed.size(), 1u);
   EXPECT_EQ(std::filesystem::path(run.host.failed[0]).filename(), "ANT0000.ogg");
   ASSERT_EQ(run.host.outputs.size(), 2u);
@@ -186,67 +169,36 @@ TEST(Ogg, OutputThatCannotBeCreatedKeepsItsNumber) {
 
 TEST(Ogg, CloseDuringTheCopyStopsAtOnce) {
   const Bytes stream = Join({Page(0, 0x02, {50, 10}), Page(0, 0x04, {4})});
-  ScanRun run;
-  run.host.interval = 1;
-  int copyCalls = 0;
-  run.host.onKeepResponsive = [&] {
-    if ((run.ctx.Flags & Flag::OutputOpen) && ++copyCalls == 3) CloseStreams(run.ctx);
-  };
-  ScanOgg(run, stream);
-  EXPECT_TRUE(run.host.outputs.empty());
-  EXPECT_EQ(run.ctx.Flags & (Flag::InputOpen | Flag::OutputOpen), 0u);
-  EXPECT_EQ(ReadFile(run.dir.File("ANT0000.ogg")), Slice(stream, 0, 27 + 2 + 3));
+  ExpectCloseDuringTheCopyStopsAtOnce(Kind::Ogg, stream, 3, "ogg", 27 + 2 + 3);
 }
 
 TEST(Ogg, RandomPageSoupNeverLoopsAndWritesOnlyInputBytes) {
-  std::mt19937 rng(4711);
-  const std::uint8_t types[] = {0, 2, 4, 4, 5, 6};
-  std::size_t carved = 0;
-  for (int round = 0; round < 150; ++round) {
-    SCOPED_TRACE(round);
-    Bytes input;
-    for (int piece = 0; piece < 12; ++piece) {
-      switch (rng() % 5) {
-        case 0: {
-          std::vector<std::uint8_t> lacing(rng() % 4);
-          for (auto& l : lacing) l = static_cast<std::uint8_t>(rng() % 40);
-          Append(input, Page(rng() % 4 ? 0 : 1, types[rng() % std::size(types)], lacing));
-          break;
-        }
-        case 1: {
-          // A page header whose segment table and body lie.
-          Bytes page = Page(0, types[rng() % std::size(types)], {});
-          page.back() = static_cast<std::uint8_t>(rng());
-          Append(input, page);
-          break;
-        }
-        case 2:
-          AppendText(input, rng() % 2 ? "OggS" : "Ogg");
-          break;
-        case 3:
-          Append(input, Filler(rng() % 40, static_cast<std::uint8_t>(round)));
-          break;
-        default:
-          for (int i = rng() % 30; i > 0; --i) input.push_back(static_cast<std::uint8_t>(rng()));
+  static const std::uint8_t types[] = {0, 2, 4, 4, 5, 6};
+  ExpectRandomSoupsScanSafely({Kind::Ogg}, 4711, [](Bytes& input, std::mt19937& rng, int round) {
+    switch (rng() % 5) {
+      case 0: {
+        std::vector<std::uint8_t> lacing(rng() % 4);
+        for (auto& l : lacing) l = static_cast<std::uint8_t>(rng() % 40);
+        Append(input, Page(rng() % 4 ? 0 : 1, types[rng() % std::size(types)], lacing));
+        break;
       }
+      case 1: {
+        // A page header whose segment table and body lie.
+        Bytes page = Page(0, types[rng() % std::size(types)], {});
+        page.back() = static_cast<std::uint8_t>(rng());
+        Append(input, page);
+        break;
+      }
+      case 2:
+        AppendText(input, rng() % 2 ? "OggS" : "Ogg");
+        break;
+      case 3:
+        Append(input, Filler(rng() % 40, static_cast<std::uint8_t>(round)));
+        break;
+      default:
+        AppendRandomBytes(input, rng, 30);
     }
-    ScanRun run;
-    run.host.interval = 1;
-    int calls = 0;
-    run.host.onKeepResponsive = [&] {
-      if (++calls > 100000) CloseStreams(run.ctx);
-    };
-    ScanOgg(run, input);
-    ASSERT_LE(calls, 100000) << "the scan did not end";
-    carved += run.host.outputs.size();
-    for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
-      const OutputRecord& out = run.host.outputs[i];
-      ASSERT_LE(out.offset + out.size, static_cast<std::int64_t>(input.size()));
-      EXPECT_EQ(run.Output(i), Slice(input, static_cast<std::size_t>(out.offset),
-                                     static_cast<std::size_t>(out.size)));
-    }
-  }
-  EXPECT_GT(carved, 50u);
+  });
 }
 
 }  // namespace

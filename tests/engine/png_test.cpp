@@ -37,28 +37,11 @@ Bytes Image(std::initializer_list<Bytes> chunks) {
   return b;
 }
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes b;
-  for (const Bytes& p : parts) Append(b, p);
-  return b;
-}
-
-void ScanPng(ScanRun& run, const Bytes& input) {
-  TickOnly(run.host, {Kind::Png});
-  Scan(run, input);
-}
-
 class RealPng : public testing::TestWithParam<const char*> {};
 
 TEST_P(RealPng, ComesOutBitExactFromFiller) {
   const Bytes png = ReadTestData(std::string("png/") + GetParam());
-  ScanRun run;
-  ScanPng(run, Join({Filler(300), png, Filler(77, 3)}));
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.Output(0), png);
-  EXPECT_EQ(run.host.outputs[0].offset, 300);
-  EXPECT_EQ(run.host.outputs[0].kind, "PNG");
-  EXPECT_EQ(std::filesystem::path(run.host.outputs[0].name).filename(), "ANT0000.PNG");
+  ExpectOneOutput(Kind::Png, Join({Filler(300), png, Filler(77, 3)}), png, 300, "PNG");
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, RealPng,
@@ -69,7 +52,7 @@ TEST(Png, ImagesBackToBackGiveOneOutputEach) {
   const Bytes b = ReadTestData("png/plasma.png");
   const Bytes c = ReadTestData("png/alpha.png");
   ScanRun run;
-  ScanPng(run, Join({a, b, c, a}));
+  ScanOnly(run, {Kind::Png}, Join({a, b, c, a}));
   ASSERT_EQ(run.host.outputs.size(), 4u);
   EXPECT_EQ(run.Output(0), a);
   EXPECT_EQ(run.Output(1), b);
@@ -88,7 +71,7 @@ TEST(Png, SignatureConstantInAProgramIsNotAnImage) {
   Append(input, Filler(200, 5));
   Append(input, png);
   ScanRun run;
-  ScanPng(run, input);
+  ScanOnly(run, {Kind::Png}, input);
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.Output(0), png);
 }
@@ -100,19 +83,15 @@ TEST(Png, CheckNeedsSignatureAndImageHeader) {
     bool taken;
   };
   const Bytes ihdr = Slice(Start(), 8, 8);
-  auto after = [](Bytes b, const Bytes& more) {
-    Append(b, more);
-    return b;
-  };
   Bytes sigTail(kSignature.begin() + 1, kSignature.end());
   const Case cases[] = {
-      {"signature and IHDR", after(sigTail, ihdr), true},
-      {"png in lower case", after({'p', 'n', 'g', 0x0D, 0x0A, 0x1A, 0x0A}, ihdr), false},
-      {"line ends broken", after({'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0D}, ihdr), false},
-      {"IHDR length 14", after(sigTail, {0, 0, 0, 14, 'I', 'H', 'D', 'R'}), false},
-      {"IHDR length 13 little-endian", after(sigTail, {13, 0, 0, 0, 'I', 'H', 'D', 'R'}), false},
-      {"IHDr", after(sigTail, {0, 0, 0, 13, 'I', 'H', 'D', 'r'}), false},
-      {"another first chunk", after(sigTail, {0, 0, 0, 13, 'g', 'A', 'M', 'A'}), false},
+      {"signature and IHDR", Join({sigTail, ihdr}), true},
+      {"png in lower case", Join({{'p', 'n', 'g', 0x0D, 0x0A, 0x1A, 0x0A}, ihdr}), false},
+      {"line ends broken", Join({{'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0D}, ihdr}), false},
+      {"IHDR length 14", Join({sigTail, {0, 0, 0, 14, 'I', 'H', 'D', 'R'}}), false},
+      {"IHDR length 13 little-endian", Join({sigTail, {13, 0, 0, 0, 'I', 'H', 'D', 'R'}}), false},
+      {"IHDr", Join({sigTail, {0, 0, 0, 13, 'I', 'H', 'D', 'r'}}), false},
+      {"another first chunk", Join({sigTail, {0, 0, 0, 13, 'g', 'A', 'M', 'A'}}), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -121,7 +100,7 @@ TEST(Png, CheckNeedsSignatureAndImageHeader) {
     Append(image, Slice(Start(), 16, Start().size() - 16));
     Append(image, Chunk("IEND", {}));
     ScanRun run;
-    ScanPng(run, Join({Filler(10), image, Filler(10, 4)}));
+    ScanOnly(run, {Kind::Png}, Join({Filler(10), image, Filler(10, 4)}));
     ASSERT_EQ(run.host.outputs.size(), c.taken ? 1u : 0u);
     if (c.taken) {
       EXPECT_EQ(run.Output(0), image);
@@ -151,7 +130,7 @@ TEST(Png, LengthFieldsWrapToSignedCounts) {
     const Bytes image = Image({odd});
     const Bytes next = ReadTestData("png/gradient.png");
     ScanRun run;
-    ScanPng(run, Join({Filler(5), image, next}));
+    ScanOnly(run, {Kind::Png}, Join({Filler(5), image, next}));
     ASSERT_EQ(run.host.outputs.size(), 2u);
     EXPECT_EQ(run.Output(0), image);
     EXPECT_EQ(run.Output(1), next);
@@ -165,7 +144,7 @@ TEST(Png, LengthJustBelowTheWrapCopiesToTheEndOfInput) {
   const Bytes image = Join({Start(), big});
   const Bytes rest = Join({Filler(100), ReadTestData("png/gradient.png"), Filler(3)});
   ScanRun run;
-  ScanPng(run, Join({Filler(7), image, rest}));
+  ScanOnly(run, {Kind::Png}, Join({Filler(7), image, rest}));
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.Output(0), Join({image, rest}));
   EXPECT_GE(run.ctx.Position, run.ctx.FileSize);
@@ -175,7 +154,7 @@ TEST(Png, EndChunkWithDataIsCopiedWholeAndTheScanGoesOnBehindIt) {
   const Bytes image = Join({Start(), Chunk("IEND", Filler(5, 7))});
   const Bytes next = ReadTestData("png/gradient.png");
   ScanRun run;
-  ScanPng(run, Join({image, next}));
+  ScanOnly(run, {Kind::Png}, Join({image, next}));
   ASSERT_EQ(run.host.outputs.size(), 2u);
   EXPECT_EQ(run.Output(0), image);
   EXPECT_EQ(run.Output(1), next);
@@ -186,7 +165,7 @@ TEST(Png, OnlyTheExactEndChunkTypeEndsTheCopy) {
     SCOPED_TRACE(type);
     const Bytes image = Image({Chunk(type, {}), Chunk("IDAT", Filler(9))});
     ScanRun run;
-    ScanPng(run, Join({image, Filler(20, 8)}));
+    ScanOnly(run, {Kind::Png}, Join({image, Filler(20, 8)}));
     ASSERT_EQ(run.host.outputs.size(), 1u);
     EXPECT_EQ(run.Output(0), image);
   }
@@ -196,17 +175,7 @@ TEST(Png, OnlyTheExactEndChunkTypeEndsTheCopy) {
 // has seen the signature and image header; nothing is added.
 TEST(Png, TruncatedImageIsWrittenAsFarAsTheInputGoes) {
   const Bytes image = Image({Chunk("tEXt", Filler(20, 3)), Chunk("IDAT", Filler(40, 4))});
-  for (std::size_t cut = 0; cut < image.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    ScanRun run;
-    ScanPng(run, Join({Filler(3), Slice(image, 0, cut)}));
-    if (cut < 16) {
-      EXPECT_TRUE(run.host.outputs.empty());
-      continue;
-    }
-    ASSERT_EQ(run.host.outputs.size(), 1u);
-    EXPECT_EQ(run.Output(0), Slice(image, 0, cut));
-  }
+  ExpectEveryCutIsWrittenAsFarAsItGoes(Kind::Png, image, 3, 16);
 }
 
 // The output name taken by a folder: the number stays used, nothing is written, and the walk
@@ -218,7 +187,7 @@ TEST(Png, OutputThatCannotBeCreatedKeepsItsNumber) {
   const Bytes second = Image({Chunk("IDAT", Filler(25, 4))});
   ScanRun run;
   std::filesystem::create_directory(run.dir.File("ANT0000.PNG"));
-  ScanPng(run, Join({first, Filler(40), rejected, Filler(40, 2), second}));
+  ScanOnly(run, {Kind::Png}, Join({first, Filler(40), rejected, Filler(40, 2), second}));
   ASSERT_EQ(run.host.failed.size(), 1u);
   EXPECT_EQ(std::filesystem::path(run.host.failed[0]).filename(), "ANT0000.PNG");
   ASSERT_EQ(run.host.outputs.size(), 1u);
@@ -230,64 +199,33 @@ TEST(Png, OutputThatCannotBeCreatedKeepsItsNumber) {
 // the carve at once, leaving what was written and reporting no output.
 TEST(Png, CloseDuringTheCopyStopsAtOnce) {
   const Bytes image = Image({Chunk("IDAT", Filler(50, 3))});
-  ScanRun run;
-  run.host.interval = 1;
-  int copyCalls = 0;
-  run.host.onKeepResponsive = [&] {
-    if ((run.ctx.Flags & Flag::OutputOpen) && ++copyCalls == 5) CloseStreams(run.ctx);
-  };
-  ScanPng(run, image);
-  EXPECT_TRUE(run.host.outputs.empty());
-  EXPECT_EQ(run.ctx.Flags & (Flag::InputOpen | Flag::OutputOpen), 0u);
-  EXPECT_EQ(ReadFile(run.dir.File("ANT0000.PNG")), Slice(image, 0, 8 + 8 + 5));
+  ExpectCloseDuringTheCopyStopsAtOnce(Kind::Png, image, 5, "PNG", 8 + 8 + 5);
 }
 
 // Lying lengths everywhere: the scan ends, and every output is a stretch of the input exactly
 // as it stands there.
 TEST(Png, RandomChunkSoupNeverLoopsAndWritesOnlyInputBytes) {
-  std::mt19937 rng(1234);
-  const std::uint32_t lengths[] = {0, 1, 13, 40, 0x7FFFFFFB, 0x7FFFFFFC, 0xFFFFFFFB, 0xFFFFFFFF};
-  std::size_t carved = 0;
-  for (int round = 0; round < 150; ++round) {
-    SCOPED_TRACE(round);
-    Bytes input;
-    for (int piece = 0; piece < 12; ++piece) {
-      switch (rng() % 5) {
-        case 0:
-          Append(input, Start());
-          break;
-        case 1: {
-          AppendBe32(input, lengths[rng() % std::size(lengths)]);
-          AppendText(input, rng() % 2 ? "IEND" : "IDAT");
-          break;
-        }
-        case 2:
-          Append(input, Filler(rng() % 40, static_cast<std::uint8_t>(round)));
-          break;
-        case 3:
-          input.push_back(0x89);
-          break;
-        default:
-          for (int i = rng() % 30; i > 0; --i) input.push_back(static_cast<std::uint8_t>(rng()));
-      }
+  static const std::uint32_t lengths[] = {0,          1,          13,         40,
+                                          0x7FFFFFFB, 0x7FFFFFFC, 0xFFFFFFFB, 0xFFFFFFFF};
+  ExpectRandomSoupsScanSafely({Kind::Png}, 1234, [](Bytes& input, std::mt19937& rng, int round) {
+    switch (rng() % 5) {
+      case 0:
+        Append(input, Start());
+        break;
+      case 1:
+        AppendBe32(input, lengths[rng() % std::size(lengths)]);
+        AppendText(input, rng() % 2 ? "IEND" : "IDAT");
+        break;
+      case 2:
+        Append(input, Filler(rng() % 40, static_cast<std::uint8_t>(round)));
+        break;
+      case 3:
+        input.push_back(0x89);
+        break;
+      default:
+        AppendRandomBytes(input, rng, 30);
     }
-    ScanRun run;
-    run.host.interval = 1;
-    int calls = 0;
-    run.host.onKeepResponsive = [&] {
-      if (++calls > 100000) CloseStreams(run.ctx);
-    };
-    ScanPng(run, input);
-    ASSERT_LE(calls, 100000) << "the scan did not end";
-    carved += run.host.outputs.size();
-    for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
-      const OutputRecord& out = run.host.outputs[i];
-      ASSERT_LE(out.offset + out.size, static_cast<std::int64_t>(input.size()));
-      EXPECT_EQ(run.Output(i), Slice(input, static_cast<std::size_t>(out.offset),
-                                     static_cast<std::size_t>(out.size)));
-    }
-  }
-  EXPECT_GT(carved, 50u);  // the soup did reach the chunk loop
+  });
 }
 
 }  // namespace

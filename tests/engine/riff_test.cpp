@@ -30,20 +30,9 @@ Bytes Riff(const std::string& form, const std::string& chunk, std::size_t body,
   return b;
 }
 
-void TickRiffOnly(RecordingHost& host) {
-  TickOnly(host, {Kind::Avi, Kind::Wav, Kind::Ani});
-}
-
-// Every output is the input's bytes from its recorded offset on: nothing was made up.
-void ExpectOutputsAreSlices(const ScanRun& run, const Bytes& input) {
-  for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
-    const OutputRecord& out = run.host.outputs[i];
-    const Bytes got = run.Output(i);
-    ASSERT_GE(out.offset, 0);
-    ASSERT_LE(out.offset + static_cast<std::int64_t>(got.size()),
-              static_cast<std::int64_t>(input.size()));
-    EXPECT_EQ(got, Slice(input, static_cast<std::size_t>(out.offset), got.size()));
-  }
+// Only the three RIFF forms ticked.
+void ScanRiff(ScanRun& run, const Bytes& input) {
+  ScanOnly(run, {Kind::Avi, Kind::Wav, Kind::Ani}, input);
 }
 
 struct FormCase {
@@ -124,8 +113,7 @@ TEST(Riff, SizeFieldBoundsTheCopyAndTheEndOfInputCutsIt) {
     Append(input, Filler(kBehind - 8, 5));
 
     ScanRun run;
-    TickRiffOnly(run.host);
-    Scan(run, input);
+    ScanRiff(run, input);
     ASSERT_EQ(run.host.outputs.size(), 1u);
     EXPECT_EQ(run.Output(0), Slice(input, kLead, c.expected));
   }
@@ -146,8 +134,7 @@ TEST(Riff, ScanResumesRightBehindTheDeclaredChunk) {
   Append(input, Riff("AVI ", "LIST", 0));  // back to back with the second
 
   ScanRun run;
-  TickRiffOnly(run.host);
-  Scan(run, input);
+  ScanRiff(run, input);
   ASSERT_EQ(run.host.outputs.size(), 3u);
   EXPECT_EQ(run.Output(0), outer);
   EXPECT_EQ(run.host.outputs[1].name, run.dir.File("ANT0001.ANI"));
@@ -164,8 +151,7 @@ TEST(Riff, HeaderCutByTheEndOfInputIsRejected) {
     Bytes input = Filler(9);
     Append(input, Slice(object, 0, kept));
     ScanRun run;
-    TickRiffOnly(run.host);
-    Scan(run, input);
+    ScanRiff(run, input);
     EXPECT_TRUE(run.host.outputs.empty());
     EXPECT_EQ(run.ctx.OutputCount, 0);
   }
@@ -173,8 +159,7 @@ TEST(Riff, HeaderCutByTheEndOfInputIsRejected) {
   Bytes input = Filler(9);
   Append(input, RiffHeader("WAVE", "fmt ", 1000));
   ScanRun run;
-  TickRiffOnly(run.host);
-  Scan(run, input);
+  ScanRiff(run, input);
   ASSERT_EQ(run.host.outputs.size(), 1u);
   EXPECT_EQ(run.Output(0), Slice(input, 9, 16));
 }
@@ -191,9 +176,8 @@ TEST(Riff, FailedOutputOpenUsesTheNumberAndWalksOnFromBehindTheHeader) {
   Append(input, Riff("WAVE", "fmt ", 3, 9));
 
   ScanRun run;
-  TickRiffOnly(run.host);
   std::filesystem::create_directory(run.dir.path() / "ANT0000.WAV");
-  Scan(run, input);
+  ScanRiff(run, input);
   ASSERT_EQ(run.host.failed.size(), 1u);
   EXPECT_EQ(run.host.failed[0], run.dir.File("ANT0000.WAV"));
   ASSERT_EQ(run.host.outputs.size(), 2u);
@@ -213,24 +197,18 @@ TEST(Riff, KeepsResponsiveAfterEveryCopiedByteAndStopsWhenClosed) {
 
   {
     ScanRun run;
-    run.host.interval = 1;
-    int copying = 0;
-    run.host.onKeepResponsive = [&] { copying += (run.ctx.Flags & Flag::OutputOpen) ? 1 : 0; };
+    run.CountCopyCalls();
     Scan(run, input);
     ASSERT_EQ(run.host.outputs.size(), 1u);
-    EXPECT_EQ(copying, static_cast<int>(object.size()) - 8);
+    EXPECT_EQ(run.copyCalls, static_cast<int>(object.size()) - 8);
   }
   for (const int stopAt : {1, 25}) {
     SCOPED_TRACE(stopAt);
     ScanRun run;
-    run.host.interval = 1;
-    int copying = 0;
-    run.host.onKeepResponsive = [&] {
-      if ((run.ctx.Flags & Flag::OutputOpen) && ++copying == stopAt) CloseStreams(run.ctx);
-    };
+    run.CountCopyCalls(stopAt);
     Scan(run, input);
     EXPECT_TRUE(run.host.outputs.empty());
-    EXPECT_EQ(copying, stopAt);
+    EXPECT_EQ(run.copyCalls, stopAt);
     EXPECT_EQ(run.ctx.Flags & (Flag::InputOpen | Flag::OutputOpen), 0u);
     EXPECT_EQ(run.ctx.Position, kLead + 8 + stopAt);
     EXPECT_EQ(ReadFile(run.dir.File("ANT0000.AVI")), Slice(object, 0, 8 + stopAt));
@@ -247,8 +225,7 @@ TEST(Riff, RealFilesComeBackBitExact) {
   Append(input, wav);
 
   ScanRun run;
-  TickRiffOnly(run.host);
-  Scan(run, input);
+  ScanRiff(run, input);
   ASSERT_EQ(run.host.outputs.size(), 3u);
   EXPECT_EQ(run.host.outputs[0].name, run.dir.File("ANT0000.WAV"));
   EXPECT_EQ(run.Output(0), wav);
@@ -265,8 +242,7 @@ TEST(Riff, LyingHeadersNeverMakeUpBytes) {
   const Bytes wav = ReadTestData("riff/tone.wav");
   const std::vector<std::uint32_t> sizes = {
       0, 1, 7, 8, 4035, 4036, 4037, 0x7FFFFFFF, 0x80000000, 0xFFFFFFF8, 0xFFFFFFFF, 0x00010000};
-  std::uint32_t x = 12345;
-  auto next = [&x] { return x = x * 1103515245u + 12345u, x >> 8; };
+  Lcg next(12345);
   for (int round = 0; round < 60; ++round) {
     SCOPED_TRACE(round);
     Bytes input = Filler(7, static_cast<std::uint8_t>(round));
@@ -278,11 +254,7 @@ TEST(Riff, LyingHeadersNeverMakeUpBytes) {
       Append(input, object);
     }
     input.resize(input.size() - next() % 200);  // cut anywhere near the end
-    ScanRun run;
-    TickRiffOnly(run.host);
-    Scan(run, input);
-    ExpectOutputsAreSlices(run, input);
-    EXPECT_GE(run.ctx.Position, static_cast<std::int64_t>(input.size()));
+    ExpectScanEndsWithInputSlices({Kind::Avi, Kind::Wav, Kind::Ani}, input);
   }
 }
 

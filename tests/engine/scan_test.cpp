@@ -2,26 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "engine/carver.h"
 #include "tests/support/test_support.h"
 
 namespace sorvend::test {
 namespace {
-
-// A bare 5 x 3 24-bit bitmap: 40 header bytes and 48 pixel bytes, 102 bytes once written.
-Bytes SmallDib(std::uint8_t seed = 1) {
-  Bytes b;
-  AppendLe32(b, 40);
-  AppendLe32(b, 5);
-  AppendLe32(b, 3);
-  AppendLe16(b, 1);
-  AppendLe16(b, 24);
-  for (int i = 0; i < 6; ++i) AppendLe32(b, 0);
-  Append(b, Filler(48, seed));
-  return b;
-}
 
 TEST(ScanFile, EmptyInputRunsTheWalkOnce) {
   ScanRun run;
@@ -75,10 +60,10 @@ TEST(ScanFile, LeadBytesAtTheVeryEndAreRejected) {
 TEST(ScanFile, WalkResumesBehindEachObjectAndSkipsWhatIsInside) {
   // Two bitmaps back to back, then one whose pixels hold a third header.
   Bytes data = Filler(10);
-  Append(data, SmallDib(1));
-  Append(data, SmallDib(2));
-  Bytes outer = SmallDib(3);
-  const Bytes inner = SmallDib(4);
+  Append(data, BareDib(1));
+  Append(data, BareDib(2));
+  Bytes outer = BareDib(3);
+  const Bytes inner = BareDib(4);
   std::copy(inner.begin(), inner.begin() + 40, outer.begin() + 44);
   Append(data, outer);
   Append(data, Filler(10));
@@ -114,7 +99,7 @@ TEST(ScanFile, NumberingRunsOnAcrossFilesUntilTheCallerResetsIt) {
   std::filesystem::create_directory(dir.File("a"));
   std::filesystem::create_directory(dir.File("b"));
   Bytes data = Filler(20);
-  Append(data, SmallDib());
+  Append(data, BareDib());
   WriteFile(dir.File("a/one"), data);
   WriteFile(dir.File("b/two"), data);
   RecordingHost host;
@@ -139,7 +124,7 @@ TEST(ScanFile, SwitchesAreAskedAtEachLeadByte) {
   // Three bitmaps; the switch flips once the walk has passed the first one.
   Bytes data = Filler(100);
   for (int i = 0; i < 3; ++i) {
-    Append(data, SmallDib(static_cast<std::uint8_t>(i + 1)));
+    Append(data, BareDib(static_cast<std::uint8_t>(i + 1)));
     Append(data, Filler(100, static_cast<std::uint8_t>(i + 5)));
   }
   for (bool startTicked : {true, false}) {
@@ -157,8 +142,8 @@ TEST(ScanFile, SwitchesAreAskedAtEachLeadByte) {
 
 TEST(ScanFile, CloseDuringACopyStopsEverythingAndKeepsThePartialOutput) {
   Bytes data = Filler(30);
-  Append(data, SmallDib());
-  Append(data, SmallDib(2));
+  Append(data, BareDib());
+  Append(data, BareDib(2));
   ScanRun run;
   run.host.interval = 1;
   int calls = 0;
@@ -182,7 +167,7 @@ TEST(ScanFile, CloseDuringACopyStopsEverythingAndKeepsThePartialOutput) {
 TEST(ScanFile, OutputNamedLikeTheInputIsPassedOver) {
   ScratchDir dir;
   Bytes data = Filler(20);
-  Append(data, SmallDib());
+  Append(data, BareDib());
   Append(data, Filler(20));
   const std::string input = dir.File("ANT0000.BMP");
   WriteFile(input, data);
@@ -198,7 +183,7 @@ TEST(ScanFile, OutputNamedLikeTheInputIsPassedOver) {
 
 TEST(ScanFile, DryRunNamesOutputsButWritesNone) {
   Bytes data = Filler(20);
-  Append(data, SmallDib());
+  Append(data, BareDib());
   ScanRun run;
   run.ctx.DryRun = true;
   Scan(run, data);
@@ -212,17 +197,8 @@ TEST(ScanFile, InputsBeyond4GiB) {
   ScratchDir dir;
   const std::string input = dir.File("big.img");
   const std::int64_t offsets[] = {(std::int64_t{1} << 31) + 12345, (std::int64_t{1} << 32) + 999};
-  {
-    std::ofstream out(input, std::ios::binary);
-    for (std::int64_t at : offsets) {
-      out.seekp(at);
-      const Bytes dib = SmallDib();
-      out.write(reinterpret_cast<const char*>(dib.data()),
-                static_cast<std::streamsize>(dib.size()));
-    }
-    out.seekp(offsets[1] + 5000);
-    out.put('x');
-  }
+  WriteSparseFile(input,
+                  {{offsets[0], BareDib()}, {offsets[1], BareDib()}, {offsets[1] + 5000, {'x'}}});
   RecordingHost host;
   ScanContext ctx;
   ctx.Host = &host;

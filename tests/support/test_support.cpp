@@ -1,8 +1,10 @@
 #include "tests/support/test_support.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -39,6 +41,26 @@ void WriteFile(const std::string& path, const Bytes& data) {
 
 Bytes ReadTestData(const std::string& name) {
   return ReadFile(std::string(SORVEND_TEST_DATA) + "/" + name);
+}
+
+std::string ReadText(const std::string& path) {
+  const Bytes bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  WriteFile(path, Bytes(text.begin(), text.end()));
+}
+
+void WriteSparseFile(const std::string& path,
+                     std::initializer_list<std::pair<std::int64_t, Bytes>> pieces) {
+  std::ofstream out(path, std::ios::binary);
+  for (const auto& [at, bytes] : pieces) {
+    out.seekp(at);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 void AppendLe16(Bytes& b, std::uint16_t v) {
@@ -81,6 +103,32 @@ Bytes Slice(const Bytes& b, std::size_t offset, std::size_t n) {
                b.begin() + static_cast<std::ptrdiff_t>(offset + n));
 }
 
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes b;
+  for (const Bytes& p : parts) Append(b, p);
+  return b;
+}
+
+std::size_t DibPixelBytes(std::int32_t width, std::int32_t height) {
+  return (3 * static_cast<std::size_t>(width) + 3) / 4 * 4 * static_cast<std::size_t>(height);
+}
+
+Bytes BareDib(std::int32_t width, std::int32_t height, std::uint8_t seed) {
+  Bytes b;
+  AppendLe32(b, 40);
+  AppendLe32(b, static_cast<std::uint32_t>(width));
+  AppendLe32(b, static_cast<std::uint32_t>(height));
+  AppendLe16(b, 1);
+  AppendLe16(b, 24);
+  for (int i = 0; i < 6; ++i) AppendLe32(b, 0);
+  Append(b, Filler(DibPixelBytes(width, height), seed));
+  return b;
+}
+
+Bytes BareDib(std::uint8_t seed) {
+  return BareDib(5, 3, seed);
+}
+
 void Scan(ScanRun& run, const Bytes& data) {
   run.input = run.dir.File("input.bin");
   WriteFile(run.input, data);
@@ -90,9 +138,111 @@ void Scan(ScanRun& run, const Bytes& data) {
   ScanFile(run.ctx, run.input);
 }
 
+void ScanRun::CountCopyCalls(int closeAt) {
+  host.interval = 1;
+  host.onKeepResponsive = [this, closeAt] {
+    if ((ctx.Flags & Flag::OutputOpen) && ++copyCalls == closeAt) CloseStreams(ctx);
+  };
+}
+
 void TickOnly(RecordingHost& host, std::initializer_list<Kind> kinds) {
   for (bool& t : host.ticked) t = false;
   for (Kind k : kinds) host.ticked[static_cast<int>(k)] = true;
+}
+
+void ScanOnly(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& data) {
+  TickOnly(run.host, kinds);
+  Scan(run, data);
+}
+
+bool ScanUntilEndOrGuard(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& data,
+                         int maxCalls) {
+  int calls = 0;
+  run.host.interval = 1;
+  run.host.onKeepResponsive = [&] {
+    if (++calls > maxCalls) CloseStreams(run.ctx);
+  };
+  ScanOnly(run, kinds, data);
+  run.host.onKeepResponsive = nullptr;
+  return calls <= maxCalls;
+}
+
+void ExpectOutputsAreInputSlices(const ScanRun& run, const Bytes& input) {
+  for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "output " << i);
+    const OutputRecord& out = run.host.outputs[i];
+    const Bytes got = run.Output(i);
+    ASSERT_EQ(out.size, static_cast<std::int64_t>(got.size()));
+    ASSERT_GE(out.offset, 0);
+    ASSERT_LE(out.offset + out.size, static_cast<std::int64_t>(input.size()));
+    EXPECT_EQ(got, Slice(input, static_cast<std::size_t>(out.offset), got.size()));
+  }
+}
+
+void ExpectScanEndsWithInputSlices(std::initializer_list<Kind> kinds, const Bytes& input) {
+  ScanRun run;
+  ScanOnly(run, kinds, input);
+  ExpectOutputsAreInputSlices(run, input);
+  EXPECT_GE(run.ctx.Position, static_cast<std::int64_t>(input.size()));
+}
+
+void ExpectOneOutput(Kind kind, const Bytes& input, const Bytes& want, std::int64_t offset,
+                     const std::string& ext) {
+  ScanRun run;
+  ScanOnly(run, {kind}, input);
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.Output(0), want);
+  EXPECT_EQ(run.host.outputs[0].offset, offset);
+  EXPECT_EQ(run.host.outputs[0].kind, ext);
+  EXPECT_EQ(std::filesystem::path(run.host.outputs[0].name).filename(), "ANT0000." + ext);
+}
+
+void ExpectEveryCutIsWrittenAsFarAsItGoes(Kind kind, const Bytes& object, std::size_t before,
+                                          std::size_t shortestTaken) {
+  for (std::size_t cut = 0; cut < object.size(); ++cut) {
+    SCOPED_TRACE(::testing::Message() << "cut at " << cut);
+    ScanRun run;
+    ScanOnly(run, {kind}, Join({Filler(before), Slice(object, 0, cut)}));
+    if (cut < shortestTaken) {
+      EXPECT_TRUE(run.host.outputs.empty());
+      continue;
+    }
+    ASSERT_EQ(run.host.outputs.size(), 1u);
+    EXPECT_EQ(run.Output(0), Slice(object, 0, cut));
+  }
+}
+
+void ExpectCloseDuringTheCopyStopsAtOnce(Kind kind, const Bytes& object, int closeAt,
+                                         const std::string& ext, std::size_t written) {
+  ScanRun run;
+  run.CountCopyCalls(closeAt);
+  ScanOnly(run, {kind}, object);
+  EXPECT_TRUE(run.host.outputs.empty());
+  EXPECT_EQ(run.ctx.Flags & (Flag::InputOpen | Flag::OutputOpen), 0u);
+  EXPECT_EQ(ReadFile(run.dir.File("ANT0000." + ext)), Slice(object, 0, written));
+}
+
+void ExpectRandomSoupsScanSafely(std::initializer_list<Kind> kinds, std::uint32_t seed,
+                                 const PieceMaker& addPiece) {
+  std::mt19937 rng(seed);
+  std::size_t carved = 0;
+  for (int round = 0; round < 150; ++round) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    Bytes input;
+    for (int piece = 0; piece < 12; ++piece) addPiece(input, rng, round);
+    ScanRun run;
+    ASSERT_TRUE(ScanUntilEndOrGuard(run, kinds, input)) << "the scan did not end";
+    carved += run.host.outputs.size();
+    ExpectOutputsAreInputSlices(run, input);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  EXPECT_GT(carved, 50u);
+}
+
+void AppendRandomBytes(Bytes& input, std::mt19937& rng, int most) {
+  for (int i = static_cast<int>(rng() % static_cast<unsigned>(most)); i > 0; --i) {
+    input.push_back(static_cast<std::uint8_t>(rng()));
+  }
 }
 
 }  // namespace sorvend::test

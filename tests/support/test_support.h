@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/scan_context.h"
@@ -32,6 +35,13 @@ class ScratchDir {
 Bytes ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const Bytes& data);
 Bytes ReadTestData(const std::string& name);
+// A whole file as text, and text written as a whole file.
+std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
+// A file that holds each piece's bytes at its offset and holes elsewhere: inputs of many
+// gigabytes that take no room.
+void WriteSparseFile(const std::string& path,
+                     std::initializer_list<std::pair<std::int64_t, Bytes>> pieces);
 
 // Builders for little- and big-endian fields and text.
 void AppendLe16(Bytes& b, std::uint16_t v);
@@ -43,6 +53,29 @@ void Append(Bytes& b, const Bytes& more);
 // Deterministic bytes that hold no lead byte of any carver.
 Bytes Filler(std::size_t n, std::uint8_t seed = 1);
 Bytes Slice(const Bytes& b, std::size_t offset, std::size_t n);
+// The parts one after the other.
+Bytes Join(std::initializer_list<Bytes> parts);
+
+// A small deterministic generator for test inputs: the same numbers on every platform.
+class Lcg {
+ public:
+  explicit Lcg(std::uint32_t seed) : x_(seed) {}
+  std::uint32_t operator()() {
+    x_ = x_ * 1103515245u + 12345u;
+    return x_ >> 8;
+  }
+
+ private:
+  std::uint32_t x_;
+};
+
+// Pixel bytes of a 24-bit bitmap: rows of 3 bytes a pixel, padded to 4 bytes.
+std::size_t DibPixelBytes(std::int32_t width, std::int32_t height);
+// A 24-bit bitmap as a program resource stores it: the 40-byte information header and the
+// pixels (filler), no file header. Written out it gets a rebuilt 54-byte header in front.
+Bytes BareDib(std::int32_t width, std::int32_t height, std::uint8_t seed = 1);
+// The 5 x 3 one: 88 bytes stored, 102 bytes once written.
+Bytes BareDib(std::uint8_t seed = 1);
 
 // A front end that records everything the engine tells it. Kinds are all ticked by default;
 // `onKeepResponsive` runs inside each real KeepResponsive call (to untick a switch, close the
@@ -80,11 +113,51 @@ struct ScanRun {
   std::string input;
   // Output n's bytes, by the name the engine recorded.
   Bytes Output(std::size_t n) const { return ReadFile(host.outputs.at(n).name); }
+  // From the next scan on, KeepResponsive reaches the host after every byte, and the calls made
+  // while an output is open are counted in `copyCalls`. At the `closeAt`-th of them (0: never)
+  // the streams are closed, as when the window is closed during a copy.
+  void CountCopyCalls(int closeAt = 0);
+  int copyCalls = 0;
 };
 
 // Writes data as "input.bin", scans it once (OutputCount starts at 0) and returns the run.
 void Scan(ScanRun& run, const Bytes& data);
 // Only the given kinds ticked.
 void TickOnly(RecordingHost& host, std::initializer_list<Kind> kinds);
+// Scan with only the given kinds ticked.
+void ScanOnly(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& data);
+// ScanOnly with a KeepResponsive call after every byte; past `maxCalls` calls the streams are
+// closed, so that a carver caught in a loop ends the scan instead of hanging the test. Returns
+// whether the scan ended before that.
+bool ScanUntilEndOrGuard(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& data,
+                         int maxCalls = 100000);
+
+// Every output is the input's bytes at its recorded offset, as long as its recorded size:
+// nothing was made up.
+void ExpectOutputsAreInputSlices(const ScanRun& run, const Bytes& input);
+// Scanning `input` with only `kinds` ticked walks to its end, and every output is a slice of it.
+void ExpectScanEndsWithInputSlices(std::initializer_list<Kind> kinds, const Bytes& input);
+// Scanning `input` with only `kind` ticked gives one output: `want`, found at `offset`, of the
+// kind `ext` and named ANT0000.<ext>.
+void ExpectOneOutput(Kind kind, const Bytes& input, const Bytes& want, std::int64_t offset,
+                     const std::string& ext);
+// `object` cut at every length behind `before` filler bytes, scanned with only `kind` ticked:
+// cuts shorter than `shortestTaken` give no output, the others give exactly the cut object.
+void ExpectEveryCutIsWrittenAsFarAsItGoes(Kind kind, const Bytes& object, std::size_t before,
+                                          std::size_t shortestTaken);
+// Scanning `object` with only `kind` ticked while the streams are closed at the `closeAt`-th
+// KeepResponsive call made during the copy: no output is reported, both streams are closed, and
+// ANT0000.<ext> keeps the object's first `written` bytes.
+void ExpectCloseDuringTheCopyStopsAtOnce(Kind kind, const Bytes& object, int closeAt,
+                                         const std::string& ext, std::size_t written);
+// Lying inputs: 150 inputs of 12 pieces each, a piece being what `addPiece` appends (drawn from
+// the generator seeded with `seed`; `round` counts the inputs). Each scan with only `kinds`
+// ticked must end, every output must be a slice of its input, and all rounds together must
+// carve more than 50 outputs, so that the lies did reach the carver's copy loop.
+using PieceMaker = std::function<void(Bytes& input, std::mt19937& rng, int round)>;
+void ExpectRandomSoupsScanSafely(std::initializer_list<Kind> kinds, std::uint32_t seed,
+                                 const PieceMaker& addPiece);
+// Appends up to `most` - 1 random bytes (the catch-all piece of a random soup).
+void AppendRandomBytes(Bytes& input, std::mt19937& rng, int most);
 
 }  // namespace sorvend::test
