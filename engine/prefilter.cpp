@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <bitset>
+#include <tuple>
 #include <utility>
 
 #include "engine/dispatch_table.h"
@@ -47,18 +48,27 @@ const std::array<bool, 256>& LeadTable() {
 }
 
 #if SORVEND_HAVE_SSE2
+// Bytes of v1 that pattern F of entry I accepts. Everything is decided at compile time, so
+// that the search is the same few instructions at any optimisation level.
+template <std::size_t I, std::size_t F>
+inline __m128i MatchFollow(__m128i v1) {
+  constexpr FollowByte f = kDispatchTable[I].follow[F];
+  const __m128i value = _mm_set1_epi8(static_cast<char>(f.value));
+  if constexpr (f.mask == kNoFollow.mask && f.value == kNoFollow.value) {
+    return _mm_setzero_si128();
+  } else if constexpr (f.mask == 0xFF) {
+    return _mm_cmpeq_epi8(v1, value);
+  } else {
+    return _mm_cmpeq_epi8(_mm_and_si128(v1, _mm_set1_epi8(static_cast<char>(f.mask))), value);
+  }
+}
+
 // Bytes of v0 that are entry I's lead byte and whose successor (in v1) it accepts.
 template <std::size_t I>
 inline __m128i MatchEntry(__m128i v0, __m128i v1) {
-  constexpr DispatchEntry e = kDispatchTable[I];
-  const __m128i lead = _mm_cmpeq_epi8(v0, _mm_set1_epi8(static_cast<char>(e.lead)));
-  __m128i next = _mm_setzero_si128();
-  for (const FollowByte& f : e.follow) {
-    if (f.mask == kNoFollow.mask && f.value == kNoFollow.value) continue;
-    const __m128i masked = _mm_and_si128(v1, _mm_set1_epi8(static_cast<char>(f.mask)));
-    next = _mm_or_si128(next, _mm_cmpeq_epi8(masked, _mm_set1_epi8(static_cast<char>(f.value))));
-  }
-  return _mm_and_si128(lead, next);
+  static_assert(std::tuple_size_v<decltype(DispatchEntry::follow)> == 2);
+  const __m128i lead = _mm_cmpeq_epi8(v0, _mm_set1_epi8(static_cast<char>(kDispatchTable[I].lead)));
+  return _mm_and_si128(lead, _mm_or_si128(MatchFollow<I, 0>(v1), MatchFollow<I, 1>(v1)));
 }
 
 template <std::size_t... I>
