@@ -6,6 +6,11 @@
 #include <system_error>
 
 namespace sorvend {
+namespace {
+
+constexpr std::int64_t kOutputWork = 4096;
+
+}  // namespace
 
 void CloseStreams(ScanContext& ctx) {
   if (ctx.Flags & Flag::InputOpen) {
@@ -48,6 +53,9 @@ bool IsTheInput(const ScanContext& ctx) {
 }  // namespace
 
 bool BeginOutput(ScanContext& ctx, const char* ext, std::int64_t start) {
+  // Creating a file costs about as much as walking a few KiB, so it counts towards the next
+  // KeepResponsive call: an input full of tiny objects must not keep the front end waiting.
+  ctx.ResponsiveBudget -= kOutputWork;
   ctx.OutExt = ext;
   do {
     NextOutputName(ctx);
