@@ -233,6 +233,9 @@ TEST(ExtractDib, HeaderCutByTheEndReadsAsFF) {
   EXPECT_EQ(Slice(out, 34, 4), Bytes(4, 0xFF));  // biSizeImage
   EXPECT_EQ(Slice(out, 46, 4), Bytes(4, 0xFF));  // biClrUsed
   EXPECT_EQ(Slice(out, 50, 4), Bytes(4, 0x00));  // important colours
+  // The walk resumes behind the 40 header bytes, past the end of this input, and stops there.
+  EXPECT_EQ(run.ctx.Position, 14 + 40);
+  EXPECT_EQ(run.ctx.Flags, 0u);
 }
 
 TEST(ExtractDib, NoFileHeaderIsSeenBeforeOffset14) {
