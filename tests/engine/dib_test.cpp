@@ -149,12 +149,11 @@ TEST(ExtractDib, BareBitmapGetsRebuiltHeaderAndItsPaletteAndPixels) {
 }
 
 TEST(ExtractDib, RejectedHeadersGiveNoOutput) {
+  // The plane count is checked before the layout; the layout's own rejections are all
+  // covered by the ladder above, one of them stands for the rest here.
   const InfoHeader rejected[] = {
-      {32, 32, 2, 4, 0, 0, 0},   // two planes
-      {32, 32, 1, 32, 0, 0, 0},  // 32 bits
-      {32, 32, 1, 8, 3, 0, 0},   // bit fields
-      {32, -32, 1, 8, 0, 0, 0},  // top-down
-      {16, 32, 1, 4, 0, 0, 0},   // icon image
+      {32, 32, 2, 4, 0, 0, 0},  // two planes
+      {16, 32, 1, 4, 0, 0, 0},  // icon image
   };
   for (const InfoHeader& h : rejected) {
     SCOPED_TRACE(::testing::Message() << h.width << "x" << h.height << " planes " << h.planes

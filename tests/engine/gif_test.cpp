@@ -60,26 +60,9 @@ Bytes SimpleGif(std::uint8_t packed = 0x81) {
       {Head(packed), Extension(0xF9, SubBlocks({4})), ImageBlock(0, SubBlocks({10, 3})), {0x3B}});
 }
 
-class RealGif : public testing::TestWithParam<const char*> {};
-
-TEST_P(RealGif, ComesOutBitExactFromFiller) {
-  const Bytes gif = ReadTestData(std::string("gif/") + GetParam());
-  ExpectOneOutput(Kind::Gif, Join({Filler(123), gif, Filler(45, 2)}), gif, 123, "GIF");
-}
-
-INSTANTIATE_TEST_SUITE_P(Samples, RealGif,
-                         testing::Values("plain87a.gif", "plain89a.gif", "animated.gif"));
-
-TEST(Gif, ImagesBackToBackGiveOneOutputEach) {
-  const Bytes a = ReadTestData("gif/plain87a.gif");
-  const Bytes b = ReadTestData("gif/animated.gif");
-  const Bytes c = ReadTestData("gif/plain89a.gif");
-  ScanRun run;
-  ScanOnly(run, {Kind::Gif}, Join({a, b, c}));
-  ASSERT_EQ(run.host.outputs.size(), 3u);
-  EXPECT_EQ(run.Output(0), a);
-  EXPECT_EQ(run.Output(1), b);
-  EXPECT_EQ(run.Output(2), c);
+TEST(Gif, SamplesBackToBackComeOutBitExact) {
+  ExpectSamplesComeOutBackToBack(Kind::Gif, "GIF",
+                                 {"gif/plain87a.gif", "gif/animated.gif", "gif/plain89a.gif"});
 }
 
 TEST(Gif, OnlyTheTwoDefinedVersionsAreTaken) {

@@ -29,33 +29,20 @@ Bytes Movie(std::size_t mdatPayload, std::size_t moovPayload, std::uint8_t seed 
 // Where the media-data atom starts in a file written with ftyp and wide atoms first.
 constexpr std::size_t kMdatInSample = 28;
 
-class RealMov : public testing::TestWithParam<const char*> {};
-
-TEST_P(RealMov, MediaDataAndMovieAtomsComeOutBitExact) {
-  const Bytes mov = ReadTestData(std::string("mov/") + GetParam());
-  const Bytes atoms = Slice(mov, kMdatInSample, mov.size() - kMdatInSample);
-  ExpectOneOutput(Kind::Mov, Join({Filler(500), mov, Filler(33, 2)}), atoms,
-                  static_cast<std::int64_t>(500 + kMdatInSample), "MOV");
+TEST(Mov, MediaDataAndMovieAtomsOfSamplesBackToBackComeOutBitExact) {
+  ExpectSamplesComeOutBackToBack(
+      Kind::Mov, "MOV", {"mov/testsrc.mov", "mov/mandel.mov"},
+      [](const Bytes& mov) { return Slice(mov, kMdatInSample, mov.size() - kMdatInSample); });
 }
 
-INSTANTIATE_TEST_SUITE_P(Samples, RealMov, testing::Values("testsrc.mov", "mandel.mov"));
-
-TEST(Mov, MoviesBackToBackGiveOneOutputEach) {
-  const Bytes a = ReadTestData("mov/testsrc.mov");
-  const Bytes b = ReadTestData("mov/mandel.mov");
-  ScanRun run;
-  ScanOnly(run, {Kind::Mov}, Join({a, b}));
-  ASSERT_EQ(run.host.outputs.size(), 2u);
-  EXPECT_EQ(run.Output(0), Slice(a, kMdatInSample, a.size() - kMdatInSample));
-  EXPECT_EQ(run.Output(1), Slice(b, kMdatInSample, b.size() - kMdatInSample));
-
-  // A second movie directly behind the first one's movie atom.
+// A second movie directly behind the first one's movie atom.
+TEST(Mov, MovieDirectlyBehindAMovieAtom) {
   const Bytes c = Movie(50, 20), d = Movie(9, 70, 5);
-  ScanRun direct;
-  ScanOnly(direct, {Kind::Mov}, Join({Filler(4), c, d}));
-  ASSERT_EQ(direct.host.outputs.size(), 2u);
-  EXPECT_EQ(direct.Output(0), c);
-  EXPECT_EQ(direct.Output(1), d);
+  ScanRun run;
+  ScanOnly(run, {Kind::Mov}, Join({Filler(4), c, d}));
+  ASSERT_EQ(run.host.outputs.size(), 2u);
+  EXPECT_EQ(run.Output(0), c);
+  EXPECT_EQ(run.Output(1), d);
 }
 
 TEST(Mov, NoRoomForTheSizeBeforeTheTypeIsRejected) {

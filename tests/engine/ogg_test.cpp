@@ -29,25 +29,9 @@ Bytes Page(std::uint8_t version, std::uint8_t type, const std::vector<std::uint8
   return b;
 }
 
-class RealOgg : public testing::TestWithParam<const char*> {};
-
-TEST_P(RealOgg, ComesOutBitExactFromFiller) {
-  const Bytes ogg = ReadTestData(std::string("ogg/") + GetParam());
-  ExpectOneOutput(Kind::Ogg, Join({Filler(200), ogg, Filler(60, 2)}), ogg, 200, "ogg");
-}
-
-INSTANTIATE_TEST_SUITE_P(Samples, RealOgg, testing::Values("tone.ogg", "chirp.ogg"));
-
-TEST(Ogg, ChainedStreamsGiveOneOutputEach) {
-  const Bytes a = ReadTestData("ogg/tone.ogg");
-  const Bytes b = ReadTestData("ogg/chirp.ogg");
-  ScanRun run;
-  ScanOnly(run, {Kind::Ogg}, Join({a, b, a}));
-  ASSERT_EQ(run.host.outputs.size(), 3u);
-  EXPECT_EQ(run.Output(0), a);
-  EXPECT_EQ(run.Output(1), b);
-  EXPECT_EQ(run.Output(2), a);
-  EXPECT_EQ(run.host.outputs[1].offset, static_cast<std::int64_t>(a.size()));
+TEST(Ogg, ChainedStreamsComeOutBitExactOneEach) {
+  ExpectSamplesComeOutBackToBack(Kind::Ogg, "ogg",
+                                 {"ogg/tone.ogg", "ogg/chirp.ogg", "ogg/tone.ogg"});
 }
 
 // Only version 0 with header type exactly 0x04 ends a stream, and the scan then looks at the

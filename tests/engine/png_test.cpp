@@ -37,28 +37,10 @@ Bytes Image(std::initializer_list<Bytes> chunks) {
   return b;
 }
 
-class RealPng : public testing::TestWithParam<const char*> {};
-
-TEST_P(RealPng, ComesOutBitExactFromFiller) {
-  const Bytes png = ReadTestData(std::string("png/") + GetParam());
-  ExpectOneOutput(Kind::Png, Join({Filler(300), png, Filler(77, 3)}), png, 300, "PNG");
-}
-
-INSTANTIATE_TEST_SUITE_P(Samples, RealPng,
-                         testing::Values("gradient.png", "plasma.png", "alpha.png"));
-
-TEST(Png, ImagesBackToBackGiveOneOutputEach) {
-  const Bytes a = ReadTestData("png/gradient.png");
-  const Bytes b = ReadTestData("png/plasma.png");
-  const Bytes c = ReadTestData("png/alpha.png");
-  ScanRun run;
-  ScanOnly(run, {Kind::Png}, Join({a, b, c, a}));
-  ASSERT_EQ(run.host.outputs.size(), 4u);
-  EXPECT_EQ(run.Output(0), a);
-  EXPECT_EQ(run.Output(1), b);
-  EXPECT_EQ(run.Output(2), c);
-  EXPECT_EQ(run.Output(3), a);
-  EXPECT_EQ(run.host.outputs[3].offset, static_cast<std::int64_t>(a.size() + b.size() + c.size()));
+TEST(Png, SamplesBackToBackComeOutBitExact) {
+  ExpectSamplesComeOutBackToBack(
+      Kind::Png, "PNG",
+      {"png/gradient.png", "png/plasma.png", "png/alpha.png", "png/gradient.png"});
 }
 
 // Programs that read or write PNG hold the signature as a constant, followed by unrelated

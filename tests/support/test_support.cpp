@@ -186,15 +186,30 @@ void ExpectScanEndsWithInputSlices(std::initializer_list<Kind> kinds, const Byte
   EXPECT_GE(run.ctx.Position, static_cast<std::int64_t>(input.size()));
 }
 
-void ExpectOneOutput(Kind kind, const Bytes& input, const Bytes& want, std::int64_t offset,
-                     const std::string& ext) {
+void ExpectSamplesComeOutBackToBack(Kind kind, const std::string& ext,
+                                    const std::vector<std::string>& names,
+                                    const std::function<Bytes(const Bytes&)>& carve) {
+  Bytes input = Filler(123);
+  std::vector<Bytes> wants;
+  std::vector<std::int64_t> offsets;
+  for (const std::string& name : names) {
+    const Bytes file = ReadTestData(name);
+    wants.push_back(carve ? carve(file) : file);
+    offsets.push_back(static_cast<std::int64_t>(input.size() + file.size() - wants.back().size()));
+    Append(input, file);
+  }
+  Append(input, Filler(45, 2));
   ScanRun run;
   ScanOnly(run, {kind}, input);
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.Output(0), want);
-  EXPECT_EQ(run.host.outputs[0].offset, offset);
-  EXPECT_EQ(run.host.outputs[0].kind, ext);
-  EXPECT_EQ(std::filesystem::path(run.host.outputs[0].name).filename(), "ANT0000." + ext);
+  ASSERT_EQ(run.host.outputs.size(), names.size());
+  for (std::size_t n = 0; n < names.size(); ++n) {
+    SCOPED_TRACE(names[n]);
+    EXPECT_EQ(run.Output(n), wants[n]);
+    EXPECT_EQ(run.host.outputs[n].offset, offsets[n]);
+    EXPECT_EQ(run.host.outputs[n].kind, ext);
+    EXPECT_EQ(std::filesystem::path(run.host.outputs[n].name).filename(),
+              "ANT000" + std::to_string(n) + "." + ext);
+  }
 }
 
 void ExpectEveryCutIsWrittenAsFarAsItGoes(Kind kind, const Bytes& object, std::size_t before,

@@ -137,10 +137,12 @@ bool ScanUntilEndOrGuard(ScanRun& run, std::initializer_list<Kind> kinds, const 
 void ExpectOutputsAreInputSlices(const ScanRun& run, const Bytes& input);
 // Scanning `input` with only `kinds` ticked walks to its end, and every output is a slice of it.
 void ExpectScanEndsWithInputSlices(std::initializer_list<Kind> kinds, const Bytes& input);
-// Scanning `input` with only `kind` ticked gives one output: `want`, found at `offset`, of the
-// kind `ext` and named ANT0000.<ext>.
-void ExpectOneOutput(Kind kind, const Bytes& input, const Bytes& want, std::int64_t offset,
-                     const std::string& ext);
+// The test data files `names`, back to back between filler bytes, scanned with only `kind`
+// ticked: output n is what `carve` keeps of file n (the whole file by default; always a tail of
+// it), found where that tail starts, of the kind `ext` and named ANT000n.<ext>.
+void ExpectSamplesComeOutBackToBack(Kind kind, const std::string& ext,
+                                    const std::vector<std::string>& names,
+                                    const std::function<Bytes(const Bytes&)>& carve = {});
 // `object` cut at every length behind `before` filler bytes, scanned with only `kind` ticked:
 // cuts shorter than `shortestTaken` give no output, the others give exactly the cut object.
 void ExpectEveryCutIsWrittenAsFarAsItGoes(Kind kind, const Bytes& object, std::size_t before,
