@@ -28,7 +28,7 @@ using sorvend::Kind;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "Usage: sorvend-cli [-k KINDS] [-o DIR] [-n] [--json] [-q] FILE...\n"
+    "Usage: sorvend-cli [-k KINDS] [-o DIR] [-r] [-n] [--json] [-q] FILE...\n"
     "Writes every embedded media object found in the FILEs out as a file of its own\n"
     "(ANT0000.BMP, ANT0001.WAV, ...), numbered across all FILEs of one run.\n"
     "\n"
@@ -36,14 +36,17 @@ constexpr const char* kUsage =
     "                         bmp,avi,wav,ani,jpg,mov,png,mp3,gif,ogg\n"
     "  -o, --output-dir DIR   write the outputs into DIR (created if missing)\n"
     "                         instead of beside each input\n"
+    "  -r, --recursive        scan every file in the folders among the FILEs and in\n"
+    "                         their subfolders (names in byte order; symbolic links\n"
+    "                         and the output folder are not walked into)\n"
     "  -n, --dry-run          carve as usual but write no file\n"
     "      --json             one JSON object per line instead of text\n"
     "  -q, --quiet            print nothing but errors\n"
     "      --help             show this help\n"
     "      --version          show the version\n"
     "\n"
-    "Exit status: 0 all inputs scanned and all outputs written; 1 an input could not\n"
-    "be opened or an output not written; 2 usage error.\n";
+    "Exit status: 0 all inputs scanned and all outputs written; 1 an input or a folder\n"
+    "could not be read or an output not written; 2 usage error.\n";
 
 struct Options {
   std::array<bool, sorvend::kKindCount> kinds{};
@@ -51,6 +54,7 @@ struct Options {
   bool dryRun = false;
   bool json = false;
   bool quiet = false;
+  bool recursive = false;
   std::vector<std::string> files;
 };
 
@@ -93,7 +97,7 @@ std::string OpenFailureReason(const std::string& path) {
   std::error_code ec;
   const fs::file_status st = fs::status(fs::path(path), ec);
   if (ec) return ec.message();
-  if (fs::is_directory(st)) return "is a folder";
+  if (fs::is_directory(st)) return "is a folder (-r scans the files in it)";
   if (!fs::is_regular_file(st)) return "not a regular file";
   return "cannot be read";
 }
@@ -170,6 +174,17 @@ class CliHost final : public sorvend::ScanHost {
   void OutputFailed(const std::string& name) override {
     failed_ = true;
     std::fprintf(stderr, "sorvend-cli: cannot write %s\n", name.c_str());
+  }
+
+  // A folder that the walk of -r could not read; the walk went on without it.
+  void FolderUnreadable(const std::string& path, const std::error_code& error) {
+    failed_ = true;
+    std::fprintf(stderr, "sorvend-cli: %s: cannot read folder: %s\n", path.c_str(),
+                 error.message().c_str());
+    if (opt_.json) {
+      std::printf("{\"input\":%s,\"error\":%s}\n", JsonString(path).c_str(),
+                  JsonString("cannot read folder: " + error.message()).c_str());
+    }
   }
 
   bool Failed() const { return failed_; }
@@ -260,12 +275,33 @@ int ParseArgs(int argc, char** argv, Options& opt) {
       opt.json = true;
     } else if ((arg == "-q" || arg == "--quiet") && !hasValue) {
       opt.quiet = true;
+    } else if ((arg == "-r" || arg == "--recursive") && !hasValue) {
+      opt.recursive = true;
     } else {
       return UsageError("unknown option '" + std::string(argv[i]) + "'");
     }
   }
   if (opt.files.empty()) return UsageError("no input file given");
   return -1;
+}
+
+// The FILEs, with -r each folder among them replaced by the files under it. The whole list is
+// made before the first scan, so that the outputs of this run are not scanned by it.
+std::vector<std::string> BatchInputs(const Options& opt, CliHost& host) {
+  if (!opt.recursive) return opt.files;
+  std::vector<std::string> skip;
+  if (!opt.outputDir.empty()) skip.push_back(opt.outputDir);
+  std::vector<std::string> inputs;
+  for (const std::string& file : opt.files) {
+    for (sorvend::ListedPath& listed : sorvend::ListFilesRecursively(file, skip)) {
+      if (listed.error) {
+        host.FolderUnreadable(listed.path, listed.error);
+      } else {
+        inputs.push_back(std::move(listed.path));
+      }
+    }
+  }
+  return inputs;
 }
 
 }  // namespace
@@ -290,9 +326,10 @@ int main(int argc, char** argv) {
   ctx.Host = &host;
   ctx.DryRun = opt.dryRun;
   ctx.OutputCount = 0;
-  const int count = static_cast<int>(opt.files.size());
+  const std::vector<std::string> inputs = BatchInputs(opt, host);
+  const int count = static_cast<int>(inputs.size());
   for (int i = 0; i < count; ++i) {
-    const std::string& path = opt.files[i];
+    const std::string& path = inputs[i];
     ctx.SourceDir = outputDir.empty() ? sorvend::FolderPart(path) : outputDir;
     host.BeginInput(path, sorvend::FileLogLine(i + 1, count, sorvend::NamePart(path)));
     sorvend::ScanFile(ctx, path);

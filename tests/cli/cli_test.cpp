@@ -1,53 +1,10 @@
 // sorvend-cli as a process: options, listings and exit codes.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <sstream>
-
-#include "tests/support/test_support.h"
+#include "tests/cli/cli_run.h"
 
 namespace sorvend::test {
 namespace {
-
-struct Result {
-  int status = -1;
-  std::string out, err;
-  std::vector<std::string> lines;  // stdout by line
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs sorvend-cli through the shell; `shellPrefix` can set limits for it first.
-Result RunCli(const std::vector<std::string>& args, const ScratchDir& dir,
-              const std::string& shellPrefix = "") {
-  std::string cmd = shellPrefix + "exec " + Quote(SORVEND_CLI);
-  for (const std::string& a : args) cmd += " " + Quote(a);
-  const std::string errFile = dir.File(".stderr");
-  cmd += " 2>" + Quote(errFile) + " </dev/null";
-  Result r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int raw = pclose(p);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  const Bytes err = ReadFile(errFile);
-  r.err.assign(err.begin(), err.end());
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) r.lines.push_back(line);
-  return r;
-}
-
-// A bare 5 x 3 24-bit bitmap (102 bytes once written) behind `before` filler bytes.
-Bytes WithDib(std::size_t before, std::uint8_t seed = 1) {
-  return Join({Filler(before, seed), BareDib(seed)});
-}
 
 TEST(Cli, UsageErrorsExitWith2AndAHint) {
   ScratchDir dir;
