@@ -5,6 +5,14 @@
 #include <filesystem>
 #include <system_error>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace sorvend {
 namespace {
 
@@ -22,6 +30,65 @@ std::int64_t TellFile(std::FILE* f) {
 #else
   return static_cast<std::int64_t>(ftello(f));
 #endif
+}
+
+#if !defined(_WIN32)
+
+// O_NOFOLLOW and O_EXCL together: the name is made here as a new regular file, and a symbolic
+// link that takes the name first makes the call fail instead of being followed.
+int CreateNew(const char* path) {
+  return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+// Removes the name (a link, never what it points to) and makes a new file in its place. When
+// something takes the name again in between, the output is given up.
+int ReplaceName(const char* path) {
+  return ::unlink(path) == 0 ? CreateNew(path) : -1;
+}
+
+// A file descriptor for writing the output, or -1. Whatever the output folder holds under the
+// name, nothing outside it is ever opened, emptied or written.
+int OpenOutputFile(const char* path) {
+  const int created = CreateNew(path);
+  if (created >= 0 || errno != EEXIST) return created;
+  // O_NONBLOCK: a FIFO under the name fails at once instead of waiting for a reader; it has no
+  // effect on a regular file.
+  const int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    // A symbolic link is replaced by the output; a folder or a file that cannot be written
+    // stays an output that cannot be created.
+    return ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? ReplaceName(path) : -1;
+  }
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (st.st_nlink == 1 && ::ftruncate(fd, 0) == 0) return fd;
+    if (st.st_nlink > 1) {
+      // A hard link: emptying it in place would empty the file under its other names too.
+      ::close(fd);
+      return ReplaceName(path);
+    }
+  }
+  ::close(fd);
+  return -1;
+}
+
+#endif
+
+// Unbuffered: OutputStream does its own buffering.
+std::FILE* OpenOutput(const std::string& path) {
+#if defined(_WIN32)
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+#else
+  const int fd = OpenOutputFile(path.c_str());
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+#endif
+  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  return file;
 }
 
 }  // namespace
@@ -113,9 +180,8 @@ const std::uint8_t* InputStream::Window(std::size_t want, std::size_t& avail) {
 
 bool OutputStream::Open(const std::string& path) {
   Close();
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = OpenOutput(path);
   if (file_ == nullptr) return false;
-  std::setvbuf(file_, nullptr, _IONBF, 0);
   if (!buf_) buf_ = std::make_unique<std::uint8_t[]>(kBufferSize);
   pos_ = 0;
   written_ = 0;

@@ -63,7 +63,9 @@ class OutputStream {
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
 
-  // Creates or empties the file ("wb").
+  // Creates or empties the file. A symbolic link or a hard link under the name is replaced by a
+  // new file and what it points to is left alone; a folder or anything else that is no regular
+  // file fails. (On Windows a plain "wb" open.)
   bool Open(const std::string& path);
   // A sink that counts the bytes and writes nothing, for dry runs.
   void OpenDiscarding();

@@ -47,7 +47,8 @@ bool Reject(ScanContext& ctx);
 // OutputCount.
 void NextOutputName(ScanContext& ctx);
 
-// Acceptance: sets OutExt, takes the next output name and opens it ("wb"), sets OutputOpen.
+// Acceptance: sets OutExt, takes the next output name and creates it (see OutputStream::Open),
+// sets OutputOpen.
 // `start` is the object's offset in the input, for the front end's listing. A name that is the
 // input itself is passed over and the next number taken. Returns false when the output could
 // not be created: the number stays used, the front end is told, and Position moves to where

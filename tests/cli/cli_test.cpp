@@ -94,6 +94,44 @@ TEST(Cli, OutputThatCannotBeCreatedIsSkippedAndReported) {
   EXPECT_TRUE(std::filesystem::exists(dir.File("ANT0001.BMP")));
 }
 
+// Names planted in the output folder under the output's name: a link or a hard link is replaced
+// by the output, a link to the input is passed over, and nothing outside the folder changes.
+TEST(Cli, OutputsAreNeverWrittenThroughLinks) {
+  struct Case {
+    const char* what;
+    const char* target;  // under the scratch folder
+    bool hard;
+    const char* output;  // where the PNG comes out
+  };
+  const Case cases[] = {
+      {"link to a file", "elsewhere/precious", false, "out/ANT0000.PNG"},
+      {"link to a missing file", "elsewhere/missing", false, "out/ANT0000.PNG"},
+      {"link to a folder", "elsewhere/folder", false, "out/ANT0000.PNG"},
+      {"hard link to a file", "elsewhere/precious", true, "out/ANT0000.PNG"},
+      {"link to the input", "a.png", false, "out/ANT0001.PNG"},
+  };
+  const Bytes png = ReadTestData("png/gradient.png");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    WriteFile(dir.File("a.png"), png);
+    std::filesystem::create_directories(dir.File("elsewhere/folder"));
+    WriteText(dir.File("elsewhere/precious"), "keep me");
+    std::filesystem::create_directory(dir.File("out"));
+    if (c.hard) {
+      std::filesystem::create_hard_link(dir.File(c.target), dir.File("out/ANT0000.PNG"));
+    } else {
+      std::filesystem::create_symlink(dir.File(c.target), dir.File("out/ANT0000.PNG"));
+    }
+    const auto before = TreeSnapshot(dir.File("elsewhere"));
+    const Result r = RunCli({"-q", "-o", dir.File("out"), dir.File("a.png")}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectFileOfItsOwn(dir.File(c.output), png);
+    EXPECT_EQ(TreeSnapshot(dir.File("elsewhere")), before);
+    EXPECT_EQ(ReadFile(dir.File("a.png")), png);
+  }
+}
+
 // A full disk, made with a file size limit (which stops writes even for root): the object that
 // does not fit is reported, the scan goes on with the next one, the input stays as it was.
 TEST(Cli, FullDiskFailsOneOutputAndTheScanGoesOn) {

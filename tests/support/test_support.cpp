@@ -63,6 +63,29 @@ void WriteSparseFile(const std::string& path,
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+std::map<std::string, std::string> TreeSnapshot(const std::filesystem::path& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    std::string& what = tree[entry.path().lexically_relative(root).string()];
+    if (entry.is_symlink()) {
+      what = "link to " + std::filesystem::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      what = "folder";
+    } else if (entry.is_regular_file()) {
+      what = "file " + ReadText(entry.path().string());
+    } else {
+      what = "other";
+    }
+  }
+  return tree;
+}
+
+void ExpectFileOfItsOwn(const std::string& path, const Bytes& data) {
+  ASSERT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path))) << path;
+  EXPECT_EQ(std::filesystem::hard_link_count(path), 1u) << path;
+  EXPECT_EQ(ReadFile(path), data) << path;
+}
+
 void AppendLe16(Bytes& b, std::uint16_t v) {
   b.push_back(static_cast<std::uint8_t>(v));
   b.push_back(static_cast<std::uint8_t>(v >> 8));

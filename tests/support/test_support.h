@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -42,6 +43,12 @@ void WriteText(const std::string& path, const std::string& text);
 // gigabytes that take no room.
 void WriteSparseFile(const std::string& path,
                      std::initializer_list<std::pair<std::int64_t, Bytes>> pieces);
+// Every entry under `root` by its relative path, with what it is: a regular file's bytes, a
+// link's target, or a folder. Two snapshots compare equal when nothing there was changed.
+std::map<std::string, std::string> TreeSnapshot(const std::filesystem::path& root);
+
+// `path` is a regular file of its own (no link, no other name) that holds exactly `data`.
+void ExpectFileOfItsOwn(const std::string& path, const Bytes& data);
 
 // Builders for little- and big-endian fields and text.
 void AppendLe16(Bytes& b, std::uint16_t v);
