@@ -11,6 +11,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <pwd.h>
 #include <unistd.h>
 #endif
 
@@ -119,9 +120,19 @@ std::string IniPathBeside(const std::string& executable) {
   return executable.substr(0, dot) + ".ini";
 }
 
+bool IsInstalledUnderSystemPrefix(const std::string& executable) {
+  const std::string folder = executable.substr(0, NameStart(executable));
+  // Whole components: "/optional/x" is not under "/opt". /usr/local lies under /usr.
+  return folder.starts_with("/usr/") || folder.starts_with("/opt/");
+}
+
 std::string ChooseSettingsPath(const std::string& executable, bool folderWritable,
                                const std::string& configHome, const std::string& home) {
-  if (folderWritable) return IniPathBeside(executable);
+  // An installed program run as root could write its folder, but the settings of a user do
+  // not belong there.
+  if (folderWritable && !IsInstalledUnderSystemPrefix(executable)) {
+    return IniPathBeside(executable);
+  }
   if (fs::path(configHome).is_absolute()) return (fs::path(configHome) / "sorvend.ini").string();
   if (!home.empty()) return (fs::path(home) / ".config" / "sorvend.ini").string();
   return IniPathBeside(executable);  // nowhere better: a failed save will say so
@@ -154,6 +165,11 @@ std::string SettingsPath() {
   }
   const char* configHome = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
+  if (home == nullptr) {
+    // Without $HOME (a service, "env -i"), the account's home folder.
+    const passwd* account = ::getpwuid(::getuid());
+    if (account != nullptr) home = account->pw_dir;
+  }
   return ChooseSettingsPath(executable, writable, configHome ? configHome : "", home ? home : "");
 #endif
 }

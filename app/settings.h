@@ -1,5 +1,6 @@
 // The settings file: the window's position and the ten type switches, kept between runs in
-// section "Sorvend" of an INI file beside the executable.
+// section "Sorvend" of an INI file beside the executable, or in the user's configuration folder
+// for an installed program.
 #pragma once
 
 #include <stdexcept>
@@ -35,9 +36,13 @@ std::string SettingsPath();
 // has none).
 std::string IniPathBeside(const std::string& executable);
 
-// Beside the executable when its folder may be written; otherwise "sorvend.ini" in the user's
-// configuration folder: `configHome` ($XDG_CONFIG_HOME) when it is an absolute path, else
-// `home` + "/.config". Empty texts stand for unset variables.
+// Whether `executable` lies in a system folder (/usr, /usr/local, /opt or below), where
+// a package or an administrator put it, as opposed to a build folder or a portable copy.
+bool IsInstalledUnderSystemPrefix(const std::string& executable);
+
+// Beside the executable when its folder may be written and is no system folder; otherwise
+// "sorvend.ini" in the user's configuration folder: `configHome` ($XDG_CONFIG_HOME) when it is
+// an absolute path, else `home` + "/.config". Empty texts stand for unset variables.
 std::string ChooseSettingsPath(const std::string& executable, bool folderWritable,
                                const std::string& configHome, const std::string& home);
 

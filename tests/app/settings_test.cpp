@@ -281,19 +281,19 @@ TEST(SettingsPath, ReplacesTheExtensionOfTheFileName) {
 }
 
 TEST(SettingsPath, FallsBackToTheConfigurationFolder) {
-  const std::string exe = "/opt/sorvend/sorvend";
+  const std::string exe = "/srv/sorvend/sorvend";
   const struct {
     bool writable;
     const char* configHome;
     const char* home;
     const char* expected;
   } cases[] = {
-      {true, "/home/u/.cfg", "/home/u", "/opt/sorvend/sorvend.ini"},
+      {true, "/home/u/.cfg", "/home/u", "/srv/sorvend/sorvend.ini"},
       {false, "/home/u/.cfg", "/home/u", "/home/u/.cfg/sorvend.ini"},
       {false, "/home/u/.cfg/", "/home/u", "/home/u/.cfg/sorvend.ini"},
       {false, "", "/home/u", "/home/u/.config/sorvend.ini"},
       {false, "relative/cfg", "/home/u", "/home/u/.config/sorvend.ini"},
-      {false, "", "", "/opt/sorvend/sorvend.ini"},
+      {false, "", "", "/srv/sorvend/sorvend.ini"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.configHome) + " | " + c.home + (c.writable ? " | writable" : ""));
@@ -301,8 +301,41 @@ TEST(SettingsPath, FallsBackToTheConfigurationFolder) {
   }
 }
 
+// An installed program keeps the settings in the user's folder even where it could write its
+// own (run as root); a build folder or a portable copy keeps them beside the program.
+TEST(SettingsPath, InstalledProgramUsesTheUserFolderEvenWhenItsFolderIsWritable) {
+  const struct {
+    const char* executable;
+    bool installed;
+  } cases[] = {
+      {"/usr/bin/sorvend", true},
+      {"/usr/local/bin/sorvend", true},
+      {"/usr/games/sorvend", true},
+      {"/usr/sorvend", true},
+      {"/opt/sorvend/bin/sorvend", true},
+      {"/opt/sorvend", true},
+      {"/usrlocal/sorvend", false},
+      {"/optional/sorvend", false},
+      {"/home/u/src/sorvend/build/app/sorvend", false},
+      {"/home/u/usr/bin/sorvend", false},
+      {"/media/stick/opt/sorvend", false},
+      {"/sorvend", false},
+      {"sorvend", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.executable);
+    const std::string beside = IniPathBeside(c.executable);
+    EXPECT_EQ(IsInstalledUnderSystemPrefix(c.executable), c.installed);
+    EXPECT_EQ(ChooseSettingsPath(c.executable, true, "/home/u/.cfg", "/home/u"),
+              c.installed ? "/home/u/.cfg/sorvend.ini" : beside);
+    EXPECT_EQ(ChooseSettingsPath(c.executable, true, "", "/home/u"),
+              c.installed ? "/home/u/.config/sorvend.ini" : beside);
+  }
+}
+
 TEST(SettingsPath, BesideTheRunningProgramWhenItsFolderIsWritable) {
   const fs::path exe = SORVEND_SETTINGS_TESTS_EXE;
+  if (IsInstalledUnderSystemPrefix(exe.string())) GTEST_SKIP() << "built in a system folder";
   ASSERT_EQ(::access(exe.parent_path().c_str(), W_OK), 0);
   EXPECT_EQ(SettingsPath(), (exe.parent_path() / "settings_tests.ini").string());
 }
