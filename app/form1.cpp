@@ -48,7 +48,7 @@ struct SwitchLayout {
 };
 
 // In tab order, which is also the order of Kind; on screen they stand in three columns.
-constexpr std::array<SwitchLayout, sorvend::kKindCount> kSwitches = {{
+constexpr std::array<SwitchLayout, sorvend::kClassicKindCount> kSwitches = {{
     {&TForm1::CBBmp, "CBBmp", Kind::Bmp, 8, 120, "BMP", "ビットマップ画像"},
     {&TForm1::CBAvi, "CBAvi", Kind::Avi, 152, 120, "AVI", "AudioVideoInterleave"},
     {&TForm1::CBWav, "CBWav", Kind::Wav, 80, 120, "WAV", "音声"},

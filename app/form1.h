@@ -129,6 +129,6 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   sorvend::ScanContext ctx_;
   std::vector<std::string> FileQueue;
   // In the order of sorvend::Kind.
-  std::array<QCheckBox*, sorvend::kKindCount> switches_{};
+  std::array<QCheckBox*, sorvend::kClassicKindCount> switches_{};
   std::chrono::steady_clock::time_point lastEvents_{};
 };

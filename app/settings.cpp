@@ -26,7 +26,7 @@ constexpr const char* kTopKey = "Form1Top";
 // Stored for "leave the window where the system placed it".
 constexpr int kNoPosition = -10000;
 // In the order of Kind.
-constexpr std::array<const char*, kKindCount> kKindKeys = {"BMP", "AVI", "WAV", "ANI", "JPG",
+constexpr std::array<const char*, kClassicKindCount> kKindKeys = {"BMP", "AVI", "WAV", "ANI", "JPG",
                                                            "MOV", "PNG", "MP3", "GIF", "Ogg"};
 
 int HexDigit(char c) {
@@ -177,7 +177,7 @@ std::string SettingsPath() {
 void LoadSettings(SettingsTarget& window, const std::string& path) {
   const int left = ReadInt(path, kLeftKey, kNoPosition);
   const int top = ReadInt(path, kTopKey, kNoPosition);
-  for (int i = 0; i < kKindCount; ++i) {
+  for (int i = 0; i < kClassicKindCount; ++i) {
     window.SetTicked(static_cast<Kind>(i), ReadInt(path, kKindKeys[i], 1) != 0);
   }
   if (left != kNoPosition) {
@@ -189,7 +189,7 @@ void LoadSettings(SettingsTarget& window, const std::string& path) {
 void SaveSettings(const SettingsTarget& window, const std::string& path) {
   Write(path, kLeftKey, std::to_string(window.Left()));
   Write(path, kTopKey, std::to_string(window.Top()));
-  for (int i = 0; i < kKindCount; ++i) {
+  for (int i = 0; i < kClassicKindCount; ++i) {
     Write(path, kKindKeys[i], window.IsTicked(static_cast<Kind>(i)) ? "1" : "0");
   }
 }

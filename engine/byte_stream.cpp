@@ -1,6 +1,7 @@
 #include "engine/byte_stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -93,6 +94,14 @@ std::FILE* OpenOutput(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// A far read starts small, since most are a look at a few header bytes, and grows while
+// reads go on where the last one ended.
+constexpr std::size_t kFirstFarChunk = 4096;
+
+}  // namespace
+
 bool InputStream::Open(const std::string& path) {
   Close();
   std::error_code ec;
@@ -103,47 +112,60 @@ bool InputStream::Open(const std::string& path) {
   file_ = std::fopen(path.c_str(), "rb");
   if (file_ == nullptr) return false;
   std::setvbuf(file_, nullptr, _IONBF, 0);
-  if (!buf_) buf_ = std::make_unique<std::uint8_t[]>(kBufferSize);
-  base_ = filePos_ = 0;
-  pos_ = len_ = 0;
-  eof_ = false;
+  for (Block* b : {&cur_, &other_}) {
+    if (!b->data) b->data = std::make_unique<std::uint8_t[]>(kBufferSize);
+  }
   return true;
 }
 
 void InputStream::Close() {
   if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;
-  base_ = filePos_ = 0;
-  pos_ = len_ = 0;
+  if (farActive_) std::swap(cur_, other_);
+  farActive_ = false;
+  for (Block* b : {&cur_, &other_}) b->base = b->pos = b->len = 0;
+  filePos_ = 0;
+  size_ = -1;
+  farChunk_ = kFirstFarChunk;
   eof_ = false;
 }
 
 std::int64_t InputStream::Size() {
   if (file_ == nullptr || SeekFile(file_, 0, SEEK_END) != 0) return 0;
   filePos_ = TellFile(file_);
-  return filePos_ < 0 ? 0 : filePos_;
+  size_ = filePos_ < 0 ? 0 : filePos_;
+  return size_;
 }
 
 void InputStream::Seek(std::int64_t offset) {
   eof_ = false;
-  if (offset >= base_ && offset <= base_ + static_cast<std::int64_t>(len_)) {
-    pos_ = static_cast<std::size_t>(offset - base_);
-    return;
+  if (!cur_.Holds(offset) && other_.Holds(offset) && other_.len > 0) {
+    std::swap(cur_, other_);
+    farActive_ = !farActive_;
+  } else if (!cur_.Holds(offset)) {
+    // Whatever was in the far buffer goes; the main buffer is kept for the way back.
+    if (!farActive_) {
+      std::swap(cur_, other_);
+      farActive_ = true;
+    }
+    cur_.base = offset;
+    cur_.len = 0;
+    farChunk_ = kFirstFarChunk;
   }
-  base_ = offset;
-  pos_ = len_ = 0;
+  cur_.pos = static_cast<std::size_t>(offset - cur_.base);
 }
 
-std::size_t InputStream::Fill() {
-  const std::int64_t end = base_ + static_cast<std::int64_t>(len_);
-  if (file_ == nullptr || end < 0 || len_ == kBufferSize) return 0;
+std::size_t InputStream::Fill(Block& block, std::size_t limit) {
+  const std::int64_t end = block.base + static_cast<std::int64_t>(block.len);
+  if (file_ == nullptr || end < 0 || block.len == kBufferSize) return 0;
+  const std::size_t room = std::min(kBufferSize - block.len, limit);
   if (filePos_ != end) {
     if (SeekFile(file_, end, SEEK_SET) != 0) return 0;
     filePos_ = end;
   }
-  const std::size_t got = std::fread(buf_.get() + len_, 1, kBufferSize - len_, file_);
+  const std::size_t got = std::fread(block.data.get() + block.len, 1, room, file_);
   if (got == 0) std::clearerr(file_);
-  len_ += got;
+  block.len += got;
   filePos_ += static_cast<std::int64_t>(got);
   return got;
 }
@@ -153,29 +175,80 @@ int InputStream::Underflow() {
     eof_ = true;
     return -1;
   }
-  base_ += static_cast<std::int64_t>(pos_);
-  pos_ = len_ = 0;
-  if (Fill() == 0) {
+  cur_.base += static_cast<std::int64_t>(cur_.pos);
+  cur_.pos = cur_.len = 0;
+  std::size_t limit = kBufferSize;
+  if (farActive_) {
+    // A look beyond the size measured at the start finds nothing; it costs no system call.
+    if (size_ >= 0 && cur_.base >= size_) {
+      eof_ = true;
+      return -1;
+    }
+    limit = farChunk_;
+    farChunk_ = std::min(kBufferSize, farChunk_ * 2);
+  }
+  if (Fill(cur_, limit) == 0) {
     eof_ = true;
     return -1;
   }
-  return buf_[pos_++];
+  return cur_.data[cur_.pos++];
+}
+
+void InputStream::UseMainAt(std::int64_t offset) {
+  if (farActive_) {
+    std::swap(cur_, other_);
+    farActive_ = false;
+  }
+  if (!cur_.Holds(offset)) {
+    cur_.base = offset;
+    cur_.len = 0;
+  }
+  cur_.pos = static_cast<std::size_t>(offset - cur_.base);
 }
 
 const std::uint8_t* InputStream::Window(std::size_t want, std::size_t& avail) {
-  avail = len_ - pos_;
+  if (farActive_) UseMainAt(Tell());
+  avail = cur_.len - cur_.pos;
   if (avail < want && !eof_ && file_ != nullptr) {
-    if (pos_ > 0) {
-      std::memmove(buf_.get(), buf_.get() + pos_, avail);
-      base_ += static_cast<std::int64_t>(pos_);
-      pos_ = 0;
-      len_ = avail;
+    if (cur_.pos > 0) {
+      std::memmove(cur_.data.get(), cur_.data.get() + cur_.pos, avail);
+      cur_.base += static_cast<std::int64_t>(cur_.pos);
+      cur_.pos = 0;
+      cur_.len = avail;
     }
-    while (len_ < want && Fill() > 0) {
+    while (cur_.len < want && Fill(cur_, kBufferSize) > 0) {
     }
-    avail = len_ - pos_;
+    avail = cur_.len - cur_.pos;
   }
-  return buf_ ? buf_.get() + pos_ : nullptr;
+  return cur_.data ? cur_.data.get() + cur_.pos : nullptr;
+}
+
+const std::uint8_t* InputStream::PeekAt(std::int64_t offset, std::size_t want, std::size_t& avail) {
+  avail = 0;
+  if (file_ == nullptr || offset < 0 || (size_ >= 0 && offset >= size_)) return nullptr;
+  want = std::min(want, kBufferSize);
+  const std::int64_t known = size_ >= 0 ? size_ : INT64_MAX;
+  const std::size_t needed = static_cast<std::size_t>(
+      std::min<std::int64_t>(static_cast<std::int64_t>(want), known - offset));
+  for (const Block* b : {&cur_, &other_}) {
+    const std::int64_t end = b->base + static_cast<std::int64_t>(b->len);
+    if (offset >= b->base && offset < end && end - offset >= static_cast<std::int64_t>(needed)) {
+      avail = static_cast<std::size_t>(end - offset);
+      return b->data.get() + (offset - b->base);
+    }
+  }
+  // The far buffer is loaded anew; reads through Get must not be standing in it.
+  if (farActive_) UseMainAt(Tell());
+  Block& far = other_;
+  const bool goesOn = offset == far.base + static_cast<std::int64_t>(far.len);
+  farChunk_ = goesOn ? std::min(kBufferSize, farChunk_ * 2) : kFirstFarChunk;
+  far.base = offset;
+  far.pos = far.len = 0;
+  const std::size_t limit = std::max(needed, farChunk_);
+  while (far.len < needed && Fill(far, limit - far.len) > 0) {
+  }
+  avail = far.len;
+  return far.len > 0 ? far.data.get() : nullptr;
 }
 
 bool OutputStream::Open(const std::string& path) {

@@ -27,10 +27,12 @@ class InputStream {
   void Close();
 
   // Next byte as 0..255, or -1 once the end of the input has been met.
-  int Get() { return pos_ < len_ ? buf_[pos_++] : Underflow(); }
-  // Absolute seek; clears the end flag.
+  int Get() { return cur_.pos < cur_.len ? cur_.data[cur_.pos++] : Underflow(); }
+  // Absolute seek; clears the end flag. A seek away from the buffered bytes reads there
+  // through a second, far buffer, so that a look far ahead or behind and the seek back keep
+  // the main buffer as it was.
   void Seek(std::int64_t offset);
-  std::int64_t Tell() const { return base_ + static_cast<std::int64_t>(pos_); }
+  std::int64_t Tell() const { return cur_.base + static_cast<std::int64_t>(cur_.pos); }
   bool Eof() const { return eof_; }
   // Size of the file as the end of the stream tells it now.
   std::int64_t Size();
@@ -39,18 +41,37 @@ class InputStream {
   // there unless the file ends first; `avail` receives their number.
   const std::uint8_t* Window(std::size_t want, std::size_t& avail);
   // Moves the read position forward by n <= avail bytes of the last Window.
-  void Skip(std::size_t n) { pos_ += n; }
+  void Skip(std::size_t n) { cur_.pos += n; }
+
+  // Random access that leaves the read position and the main buffer alone: up to `want`
+  // contiguous bytes at `offset` (at most kBufferSize), `avail` receives how many there are
+  // (fewer only at the end of the input). Bytes beyond the size measured by the last Size()
+  // are never read. The pointer stays valid until the next call on this stream.
+  const std::uint8_t* PeekAt(std::int64_t offset, std::size_t want, std::size_t& avail);
 
  private:
+  struct Block {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::int64_t base = 0;  // file offset of data[0]
+    std::size_t pos = 0;
+    std::size_t len = 0;
+    bool Holds(std::int64_t offset) const {
+      return offset >= base && offset <= base + static_cast<std::int64_t>(len);
+    }
+  };
+
   int Underflow();
-  std::size_t Fill();
+  std::size_t Fill(Block& block, std::size_t limit);
+  // Makes the main buffer the one reads come from, positioned at `offset`.
+  void UseMainAt(std::int64_t offset);
 
   std::FILE* file_ = nullptr;
-  std::unique_ptr<std::uint8_t[]> buf_;
-  std::int64_t base_ = 0;     // file offset of buf_[0]
+  Block cur_;                 // the block reads come from
+  Block other_;               // the block standing by
+  bool farActive_ = false;    // cur_ is the far buffer
   std::int64_t filePos_ = 0;  // where the FILE itself stands
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
+  std::int64_t size_ = -1;    // as last measured; -1 before the first Size()
+  std::size_t farChunk_ = 0;  // how much the next far fill reads
   bool eof_ = false;
 };
 
@@ -79,6 +100,10 @@ class OutputStream {
     ++written_;
   }
   void Write(const std::uint8_t* data, std::size_t n);
+  // In a dry run's sink: counts n bytes as written without their data.
+  void CountDiscarded(std::int64_t n) {
+    if (discarding_) written_ += n;
+  }
   std::int64_t Written() const { return written_; }
   bool Failed() const { return failed_; }
 

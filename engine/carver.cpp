@@ -75,7 +75,7 @@ bool BeginOutput(ScanContext& ctx, const char* ext, std::int64_t start) {
   return true;
 }
 
-void EndOutput(ScanContext& ctx) {
+void EndOutput(ScanContext& ctx, bool cut) {
   const std::int64_t size = ctx.OutFile.Written();
   const bool ok = ctx.OutFile.Close();
   ctx.Flags &= ~Flag::OutputOpen;
@@ -84,7 +84,7 @@ void EndOutput(ScanContext& ctx) {
     return;
   }
   ctx.Host->OutputWritten(OutputRecord{ctx.OutName, ctx.OutExt.substr(ctx.OutExt.empty() ? 0 : 1),
-                                       ctx.OutputStart, size});
+                                       ctx.OutputStart, size, cut});
 }
 
 CopyEnd CopyBytes(ScanContext& ctx, std::int64_t n, bool perByte) {

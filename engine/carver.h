@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "engine/measure.h"
 #include "engine/scan_context.h"
 
 namespace sorvend {
@@ -55,8 +56,9 @@ void NextOutputName(ScanContext& ctx);
 // the check left the input (the walk goes on from there; never back to the lead byte).
 bool BeginOutput(ScanContext& ctx, const char* ext, std::int64_t start);
 
-// Closes OutFile, clears OutputOpen and tells the front end what was written.
-void EndOutput(ScanContext& ctx);
+// Closes OutFile, clears OutputOpen and tells the front end what was written; `cut` marks an
+// object written up to its last valid part.
+void EndOutput(ScanContext& ctx, bool cut = false);
 
 // Copies one byte from InFile to OutFile and advances Position. False at the end of the input,
 // where nothing is written and Position stays.

@@ -1,4 +1,4 @@
-// Which carver the scan loop calls at which lead byte.
+// Which carver the scan loop calls at which lead byte, one table per profile.
 #pragma once
 
 #include <array>
@@ -6,39 +6,62 @@
 #include <optional>
 
 #include "engine/formats/formats.h"
+#include "engine/measure.h"
 
 namespace sorvend {
 
-// A byte after the lead byte that a carver can accept: (next & mask) == value.
+// A byte after the lead byte that a carver can accept: (byte & mask) == value.
 struct FollowByte {
   std::uint8_t mask;
   std::uint8_t value;
 };
 inline constexpr FollowByte kNoFollow{0x00, 0x01};  // matches no byte
+inline constexpr FollowByte kAnyByte{0x00, 0x00};   // matches every byte
+
+// The first bytes of every object a carver can take: the lead byte, the byte after it (one of
+// two patterns), and the two after that. The scan loop skips every position whose bytes fit
+// no entry without calling a carver, which would reject them; so these must never exclude a
+// byte the carver accepts.
+struct Signature {
+  std::uint8_t lead;
+  std::array<FollowByte, 2> follow;
+  FollowByte third = kAnyByte;
+  FollowByte fourth = kAnyByte;
+};
 
 struct DispatchEntry {
-  std::uint8_t lead;
+  Signature signature;
   // The switch the scan loop tests; none means the carver is called at every lead byte and
   // tests its switches itself.
   std::optional<Kind> kind;
   CarverEntry extract;
-  // Every object the carver can take has one of these bytes right after the lead byte. The
-  // scan loop skips lead bytes followed by anything else without calling the carver, which
-  // would reject them; so these must never exclude a byte the carver accepts.
-  std::array<FollowByte, 2> follow;
+};
+
+struct MeasureDispatchEntry {
+  Signature signature;
+  std::optional<Kind> kind;
+  MeasureEntry measure;
 };
 
 // Entries for the same lead byte are tried in table order until one takes the byte.
 inline constexpr std::array kDispatchTable = {
-    DispatchEntry{0x28, Kind::Bmp, ExtractDib, {{{0xFF, 0x00}, kNoFollow}}},    // 40, LE
-    DispatchEntry{'G', Kind::Gif, ExtractGif, {{{0xFF, 'I'}, kNoFollow}}},      // "GIF8"
-    DispatchEntry{'O', Kind::Ogg, ExtractOgg, {{{0xFF, 'g'}, kNoFollow}}},      // "OggS"
-    DispatchEntry{'R', std::nullopt, ExtractRiff, {{{0xFF, 'I'}, kNoFollow}}},  // "RIFF"
-    DispatchEntry{'m', Kind::Mov, ExtractMov, {{{0xFF, 'd'}, kNoFollow}}},      // "mdat"
-    DispatchEntry{0x89, Kind::Png, ExtractPng, {{{0xFF, 'P'}, kNoFollow}}},     // 0x89 "PNG"
-    DispatchEntry{0xFF, Kind::Jpg, ExtractJpeg, {{{0xFF, 0xD8}, kNoFollow}}},   // SOI
+    DispatchEntry{{0x28, {{{0xFF, 0x00}, kNoFollow}}}, Kind::Bmp, ExtractDib},    // 40, LE
+    DispatchEntry{{'G', {{{0xFF, 'I'}, kNoFollow}}}, Kind::Gif, ExtractGif},      // "GIF8"
+    DispatchEntry{{'O', {{{0xFF, 'g'}, kNoFollow}}}, Kind::Ogg, ExtractOgg},      // "OggS"
+    DispatchEntry{{'R', {{{0xFF, 'I'}, kNoFollow}}}, std::nullopt, ExtractRiff},  // "RIFF"
+    DispatchEntry{{'m', {{{0xFF, 'd'}, kNoFollow}}}, Kind::Mov, ExtractMov},      // "mdat"
+    DispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}}, Kind::Png, ExtractPng},     // 0x89 "PNG"
+    DispatchEntry{{0xFF, {{{0xFF, 0xD8}, kNoFollow}}}, Kind::Jpg, ExtractJpeg},   // SOI
     // MPEG audio sync: the rest of the 12 sync bits, then Layer III (01) or Layer II (10).
-    DispatchEntry{0xFF, Kind::Mp3, ExtractMp3, {{{0xF6, 0xF2}, {0xF6, 0xF4}}}},
+    DispatchEntry{{0xFF, {{{0xF6, 0xF2}, {0xF6, 0xF4}}}}, Kind::Mp3, ExtractMp3},
+};
+
+// The thorough profile's table. A signature of four fixed bytes keeps the candidate search
+// fast however common its lead byte is.
+inline constexpr std::array kMeasureTable = {
+    MeasureDispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}, {0xFF, 'N'}, {0xFF, 'G'}},
+                         Kind::Png,
+                         MeasurePng},  // 0x89 "PNG"
 };
 
 }  // namespace sorvend

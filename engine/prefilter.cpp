@@ -1,113 +1,211 @@
 #include "engine/prefilter.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <bitset>
-#include <tuple>
-#include <utility>
+#include <vector>
 
 #include "engine/dispatch_table.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define SORVEND_HAVE_SSE2 1
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include <immintrin.h>
+#define SORVEND_HAVE_AVX2_SEARCH 1
 #endif
 
 namespace sorvend {
 namespace {
 
-constexpr bool Matches(const DispatchEntry& e, std::uint8_t lead, std::uint8_t next) {
-  if (e.lead != lead) return false;
-  for (const FollowByte& f : e.follow) {
-    if ((next & f.mask) == f.value) return true;
+constexpr bool Fits(FollowByte f, std::uint8_t byte) {
+  return (byte & f.mask) == f.value;
+}
+
+constexpr bool FitsNext(const Signature& s, std::uint8_t next) {
+  return Fits(s.follow[0], next) || Fits(s.follow[1], next);
+}
+
+// Vector search tables: each lead byte goes to one of 8 buckets, and for the first three bytes
+// of a candidate, the bucket bits of its low and of its high nibble. A position whose three
+// bytes share a bucket bit may start an object; the exact test then decides. The nibble tables
+// describe a superset, never less, so the vector search misses nothing.
+constexpr int kBuckets = 8;
+constexpr int kVectorBytes = 3;
+
+struct SearchTables {
+  std::bitset<65536> pairs;  // (lead, next) pairs some entry accepts
+  std::array<bool, 256> leads{};
+  bool anyDeepEntry = false;  // some entry tests the third or fourth byte
+  alignas(16) std::uint8_t nibbles[kVectorBytes][2][16] = {};
+};
+
+template <const auto& kTable>
+bool ExactAt(const SearchTables& t, const std::uint8_t* p) {
+  if (!t.pairs[p[0] << 8 | p[1]]) return false;
+  if (!t.anyDeepEntry) return true;
+  for (const auto& e : kTable) {
+    const Signature& s = e.signature;
+    if (s.lead == p[0] && FitsNext(s, p[1]) && Fits(s.third, p[2]) && Fits(s.fourth, p[3])) {
+      return true;
+    }
   }
   return false;
 }
 
-// Every (lead, next) pair that can begin an object, as one bit per pair.
-const std::bitset<65536>& PairTable() {
-  static const std::bitset<65536> table = [] {
-    std::bitset<65536> t;
-    for (const DispatchEntry& e : kDispatchTable) {
-      for (int next = 0; next < 256; ++next) {
-        if (Matches(e, e.lead, static_cast<std::uint8_t>(next))) t.set(e.lead << 8 | next);
+// Which bytes may stand at each of the first three positions for one lead byte.
+struct LeadGroup {
+  std::uint8_t lead;
+  std::bitset<256> at[kVectorBytes];
+};
+
+// How many three-byte strings a bucket's nibble tables let through.
+std::uint64_t BucketVolume(const std::array<std::uint16_t, 2 * kVectorBytes>& nib) {
+  std::uint64_t v = 1;
+  for (std::uint16_t set : nib) v *= static_cast<std::uint64_t>(std::popcount(set));
+  return v;
+}
+
+template <const auto& kTable>
+SearchTables BuildTables() {
+  SearchTables t;
+  std::vector<LeadGroup> groups;
+  for (const auto& e : kTable) {
+    const Signature& s = e.signature;
+    t.leads[s.lead] = true;
+    if (s.third.mask != 0 || s.fourth.mask != 0) t.anyDeepEntry = true;
+    auto g = std::find_if(groups.begin(), groups.end(),
+                          [&](const LeadGroup& x) { return x.lead == s.lead; });
+    if (g == groups.end()) g = groups.insert(groups.end(), LeadGroup{s.lead, {}});
+    g->at[0].set(s.lead);
+    for (int b = 0; b < 256; ++b) {
+      const auto byte = static_cast<std::uint8_t>(b);
+      if (FitsNext(s, byte)) {
+        t.pairs.set(s.lead << 8 | b);
+        g->at[1].set(b);
+      }
+      if (Fits(s.third, byte)) g->at[2].set(b);
+    }
+  }
+  // The most permissive groups first, each into the bucket it widens least.
+  std::sort(groups.begin(), groups.end(), [](const LeadGroup& a, const LeadGroup& b) {
+    return a.at[1].count() * a.at[2].count() > b.at[1].count() * b.at[2].count();
+  });
+  std::array<std::array<std::uint16_t, 2 * kVectorBytes>, kBuckets> buckets{};
+  for (const LeadGroup& g : groups) {
+    std::array<std::uint16_t, 2 * kVectorBytes> own{};
+    for (int pos = 0; pos < kVectorBytes; ++pos) {
+      for (int b = 0; b < 256; ++b) {
+        if (!g.at[pos][b]) continue;
+        own[2 * pos] |= static_cast<std::uint16_t>(1u << (b & 15));
+        own[2 * pos + 1] |= static_cast<std::uint16_t>(1u << (b >> 4));
       }
     }
-    return t;
-  }();
-  return table;
-}
-
-const std::array<bool, 256>& LeadTable() {
-  static const std::array<bool, 256> table = [] {
-    std::array<bool, 256> t{};
-    for (const DispatchEntry& e : kDispatchTable) t[e.lead] = true;
-    return t;
-  }();
-  return table;
-}
-
-#if SORVEND_HAVE_SSE2
-// Bytes of v1 that pattern F of entry I accepts. Everything is decided at compile time, so
-// that the search is the same few instructions at any optimisation level.
-template <std::size_t I, std::size_t F>
-inline __m128i MatchFollow(__m128i v1) {
-  constexpr FollowByte f = kDispatchTable[I].follow[F];
-  const __m128i value = _mm_set1_epi8(static_cast<char>(f.value));
-  if constexpr (f.mask == kNoFollow.mask && f.value == kNoFollow.value) {
-    return _mm_setzero_si128();
-  } else if constexpr (f.mask == 0xFF) {
-    return _mm_cmpeq_epi8(v1, value);
-  } else {
-    return _mm_cmpeq_epi8(_mm_and_si128(v1, _mm_set1_epi8(static_cast<char>(f.mask))), value);
+    int best = 0;
+    std::uint64_t bestGrowth = UINT64_MAX;
+    for (int k = 0; k < kBuckets; ++k) {
+      auto merged = buckets[k];
+      for (std::size_t i = 0; i < merged.size(); ++i) merged[i] |= own[i];
+      const std::uint64_t growth = BucketVolume(merged) - BucketVolume(buckets[k]);
+      if (growth < bestGrowth) {
+        bestGrowth = growth;
+        best = k;
+      }
+    }
+    for (std::size_t i = 0; i < own.size(); ++i) buckets[best][i] |= own[i];
   }
+  for (int k = 0; k < kBuckets; ++k) {
+    for (int pos = 0; pos < kVectorBytes; ++pos) {
+      for (int half = 0; half < 2; ++half) {
+        for (int nib = 0; nib < 16; ++nib) {
+          if (buckets[k][2 * pos + half] >> nib & 1) t.nibbles[pos][half][nib] |= 1u << k;
+        }
+      }
+    }
+  }
+  return t;
 }
 
-// Bytes of v0 that are entry I's lead byte and whose successor (in v1) it accepts.
-template <std::size_t I>
-inline __m128i MatchEntry(__m128i v0, __m128i v1) {
-  static_assert(std::tuple_size_v<decltype(DispatchEntry::follow)> == 2);
-  const __m128i lead = _mm_cmpeq_epi8(v0, _mm_set1_epi8(static_cast<char>(kDispatchTable[I].lead)));
-  return _mm_and_si128(lead, _mm_or_si128(MatchFollow<I, 0>(v1), MatchFollow<I, 1>(v1)));
+template <const auto& kTable>
+const SearchTables& TablesFor() {
+  static const SearchTables tables = BuildTables<kTable>();
+  return tables;
 }
 
-template <std::size_t... I>
-inline int MatchMask(__m128i v0, __m128i v1, std::index_sequence<I...>) {
-  __m128i any = _mm_setzero_si128();
-  ((any = _mm_or_si128(any, MatchEntry<I>(v0, v1))), ...);
-  return _mm_movemask_epi8(any);
-}
-#endif
-
-}  // namespace
-
-bool IsLeadByte(int byte) {
-  return byte >= 0 && byte < 256 && LeadTable()[byte];
-}
-
-std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n) {
-  const std::bitset<65536>& pairs = PairTable();
+template <const auto& kTable>
+std::size_t ScalarSearch(const std::uint8_t* data, std::size_t n) {
+  const SearchTables& t = TablesFor<kTable>();
   for (std::size_t i = 0; i < n; ++i) {
-    if (pairs[data[i] << 8 | data[i + 1]]) return i;
+    if (ExactAt<kTable>(t, data + i)) return i;
   }
   return n;
 }
 
-std::size_t FindCandidate(const std::uint8_t* data, std::size_t n) {
+#if SORVEND_HAVE_AVX2_SEARCH
+__attribute__((target("avx2"))) inline __m256i BucketsOf(__m256i v, const std::uint8_t (*nib)[16]) {
+  const __m256i low =
+      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nib[0])));
+  const __m256i high =
+      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nib[1])));
+  const __m256i mask = _mm256_set1_epi8(0x0F);
+  const __m256i lo = _mm256_and_si256(v, mask);
+  const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), mask);
+  return _mm256_and_si256(_mm256_shuffle_epi8(low, lo), _mm256_shuffle_epi8(high, hi));
+}
+
+// 32 positions at a time; positions i + 1 and i + 2 come from shifted loads, which read at most
+// data[i + 33], within the readable n + 3 bytes.
+template <const auto& kTable>
+__attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* data, std::size_t n) {
+  const SearchTables& t = TablesFor<kTable>();
+  const __m256i zero = _mm256_setzero_si256();
   std::size_t i = 0;
-#if SORVEND_HAVE_SSE2
-  constexpr auto kEntries = std::make_index_sequence<kDispatchTable.size()>();
-  // 16 positions at a time; the second load supplies each position's successor, which for the
-  // last position is data[i + 16], still within the n + 1 readable bytes.
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
-    const int mask = MatchMask(v0, v1, kEntries);
-    if (mask != 0)
-      return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+  for (; i + 32 <= n; i += 32) {
+    const auto* p = data + i;
+    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+    const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+    const __m256i hit = _mm256_and_si256(
+        BucketsOf(v0, t.nibbles[0]),
+        _mm256_and_si256(BucketsOf(v1, t.nibbles[1]), BucketsOf(v2, t.nibbles[2])));
+    auto mask = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, zero)));
+    while (mask != 0) {
+      const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(mask));
+      if (ExactAt<kTable>(t, data + at)) return at;
+      mask &= mask - 1;
+    }
   }
+  return i + ScalarSearch<kTable>(data + i, n - i);
+}
+
+bool HaveAvx2() {
+  static const bool have = __builtin_cpu_supports("avx2");
+  return have;
+}
 #endif
-  return i + FindCandidateScalar(data + i, n - i);
+
+template <const auto& kTable>
+std::size_t Search(const std::uint8_t* data, std::size_t n) {
+#if SORVEND_HAVE_AVX2_SEARCH
+  if (HaveAvx2()) return VectorSearch<kTable>(data, n);
+#endif
+  return ScalarSearch<kTable>(data, n);
+}
+
+}  // namespace
+
+bool IsLeadByte(int byte, Profile profile) {
+  if (byte < 0 || byte > 255) return false;
+  return profile == Profile::Classic ? TablesFor<kDispatchTable>().leads[byte]
+                                     : TablesFor<kMeasureTable>().leads[byte];
+}
+
+std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n, Profile profile) {
+  return profile == Profile::Classic ? ScalarSearch<kDispatchTable>(data, n)
+                                     : ScalarSearch<kMeasureTable>(data, n);
+}
+
+std::size_t FindCandidate(const std::uint8_t* data, std::size_t n, Profile profile) {
+  return profile == Profile::Classic ? Search<kDispatchTable>(data, n)
+                                     : Search<kMeasureTable>(data, n);
 }
 
 }  // namespace sorvend

@@ -1,21 +1,29 @@
 // Finds the next place where a carver could possibly take the input: a lead byte of the
-// dispatch table followed by one of the bytes its carver accepts there. Everything before it
+// profile's dispatch table followed by bytes its carver accepts there. Everything before it
 // can be walked over in bulk, since every carver would reject it at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/scan_context.h"
+
 namespace sorvend {
 
-// Index of the first candidate among data[0..n), or n when there is none. Reads data[n] too,
-// the byte after the last one tested.
-std::size_t FindCandidate(const std::uint8_t* data, std::size_t n);
+// Bytes the search reads beyond the last position it tests.
+inline constexpr std::size_t kCandidateLookahead = 3;
 
-// The same answer, one byte at a time; the reference for FindCandidate and its portable path.
-std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n);
+// Index of the first candidate among data[0..n), or n when there is none. Reads
+// data[n..n + kCandidateLookahead) too.
+std::size_t FindCandidate(const std::uint8_t* data, std::size_t n,
+                          Profile profile = Profile::Classic);
 
-// True when `byte` starts some entry of the dispatch table.
-bool IsLeadByte(int byte);
+// The same answer, one position at a time; the reference for FindCandidate and its portable
+// path.
+std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n,
+                                Profile profile = Profile::Classic);
+
+// True when `byte` starts some entry of the profile's dispatch table.
+bool IsLeadByte(int byte, Profile profile = Profile::Classic);
 
 }  // namespace sorvend

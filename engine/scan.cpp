@@ -4,19 +4,20 @@
 
 #include "engine/carver.h"
 #include "engine/dispatch_table.h"
+#include "engine/measure.h"
 #include "engine/prefilter.h"
 
 namespace sorvend {
 namespace {
 
-// Bytes the bulk walk wants in view at once; the candidate search reads one byte beyond.
+// Bytes the bulk walk wants in view at once; the candidate search reads a few beyond.
 constexpr std::size_t kWindow = 4096;
-constexpr std::size_t kLookahead = 1;
+constexpr std::size_t kLookahead = kCandidateLookahead;
 
 void Dispatch(ScanContext& ctx, int lead) {
   const std::int64_t leadOffset = ctx.Position - 1;
   for (const DispatchEntry& entry : kDispatchTable) {
-    if (entry.lead != lead) continue;
+    if (entry.signature.lead != lead) continue;
     if (entry.kind && !ctx.Host->IsTicked(*entry.kind)) continue;
     const bool taken = entry.extract(ctx);
     if (Stopped(ctx)) return;
@@ -27,8 +28,31 @@ void Dispatch(ScanContext& ctx, int lead) {
   }
 }
 
+// The thorough profile: the first measure that finds an object has it written. A measure reads
+// through its own view, so a refused candidate leaves the input where the walk stands.
+void DispatchMeasure(ScanContext& ctx, int lead) {
+  const std::int64_t leadOffset = ctx.Position - 1;
+  ByteView view(ctx);
+  for (const MeasureDispatchEntry& entry : kMeasureTable) {
+    if (entry.signature.lead != lead) continue;
+    if (entry.kind && !ctx.Host->IsTicked(*entry.kind)) continue;
+    Extent extent;
+    const bool found = entry.measure(view, leadOffset, extent);
+    if (Stopped(ctx)) return;
+    // The object holds its lead byte, lies within the input and never reaches back over the
+    // previous output, so the walk only ever moves forward.
+    if (!found || extent.start < ctx.ObjectFloor || extent.start > leadOffset ||
+        extent.end <= leadOffset || extent.end > ctx.FileSize || extent.ext == nullptr) {
+      continue;
+    }
+    WriteExtent(ctx, extent);
+    return;
+  }
+}
+
 // Walks over bytes that start nothing, in bulk; the result is the same as reading them one at
 // a time. Returns the number of bytes passed (0 when the next byte needs the one-byte step).
+template <Profile kProfile>
 std::int64_t SkipQuiet(ScanContext& ctx) {
   const std::int64_t left = ctx.FileSize - ctx.Position;
   const std::int64_t budget = std::max<std::int64_t>(1, ctx.ResponsiveBudget);
@@ -45,9 +69,31 @@ std::int64_t SkipQuiet(ScanContext& ctx) {
   const std::int64_t limit =
       std::min({static_cast<std::int64_t>(avail - kLookahead), left, budget});
   if (limit <= 0) return 0;
-  const std::size_t quiet = FindCandidate(data, static_cast<std::size_t>(limit));
+  const std::size_t quiet = FindCandidate(data, static_cast<std::size_t>(limit), kProfile);
   ctx.InFile.Skip(quiet);
   return static_cast<std::int64_t>(quiet);
+}
+
+template <Profile kProfile>
+void Walk(ScanContext& ctx) {
+  // The body runs at least once, also for an empty file.
+  do {
+    if (const std::int64_t quiet = SkipQuiet<kProfile>(ctx); quiet > 0) {
+      ctx.Position += quiet;
+      if (KeepResponsive(ctx, quiet)) return;
+      continue;
+    }
+    const int c = ctx.InFile.Get();
+    ++ctx.Position;
+    if (IsLeadByte(c, kProfile)) {
+      if constexpr (kProfile == Profile::Classic) {
+        Dispatch(ctx, c);
+      } else {
+        DispatchMeasure(ctx, c);
+      }
+    }
+    if (KeepResponsive(ctx)) return;
+  } while (ctx.Position < ctx.FileSize);
 }
 
 }  // namespace
@@ -65,25 +111,16 @@ void ScanFile(ScanContext& ctx, const std::string& path) {
   ctx.ResponsiveBudget = std::max<std::int64_t>(1, ctx.Host->ResponsiveInterval());
   ctx.Host->EnableProgressTimer(true);
 
-  // The body runs at least once, also for an empty file.
-  do {
-    if (const std::int64_t quiet = SkipQuiet(ctx); quiet > 0) {
-      ctx.Position += quiet;
-      if (KeepResponsive(ctx, quiet)) {
-        ctx.Host->EnableProgressTimer(false);
-        return;
-      }
-      continue;
-    }
-    const int c = ctx.InFile.Get();
-    ++ctx.Position;
-    if (IsLeadByte(c)) Dispatch(ctx, c);
-    if (KeepResponsive(ctx)) {
-      ctx.Host->EnableProgressTimer(false);
-      return;
-    }
-  } while (ctx.Position < ctx.FileSize);
-
+  ctx.ObjectFloor = 0;
+  if (ctx.profile == Profile::Classic) {
+    Walk<Profile::Classic>(ctx);
+  } else {
+    Walk<Profile::Thorough>(ctx);
+  }
+  if (Stopped(ctx)) {
+    ctx.Host->EnableProgressTimer(false);
+    return;
+  }
   ctx.Host->EnableProgressTimer(false);
   ctx.InFile.Close();
   ctx.Flags &= ~Flag::InputOpen;

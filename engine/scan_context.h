@@ -9,12 +9,57 @@
 
 namespace sorvend {
 
-// The ten type switches, in the order of the window's tab order and of the settings file.
-enum class Kind : std::uint8_t { Bmp, Avi, Wav, Ani, Jpg, Mov, Png, Mp3, Gif, Ogg };
-inline constexpr int kKindCount = 10;
-// Lower-case names as the command line spells them.
+// Every kind of object the engine can look for. The first ten are the window's type switches,
+// in its tab order and the settings file's; the classic profile knows only those. The rest
+// exist in the thorough profile only, in the order of the window's kind menu.
+enum class Kind : std::uint8_t {
+  Bmp,
+  Avi,
+  Wav,
+  Ani,
+  Jpg,
+  Mov,
+  Png,
+  Mp3,
+  Gif,
+  Ogg,
+  Mid,
+  Xm,
+  It,
+  S3m,
+  Mod,
+  Flac,
+  Aiff,
+  Voc,
+  Au,
+  Aac,
+  Wma,
+  Webp,
+  Ico,
+  Dds,
+  Tif,
+  Wmv,
+  Flv,
+  Mkv,
+  Swf
+};
+inline constexpr int kClassicKindCount = 10;
+inline constexpr int kKindCount = 29;
+// Lower-case names as the command line spells them; upper-cased, the settings file's keys.
 inline constexpr std::array<const char*, kKindCount> kKindNames = {
-    "bmp", "avi", "wav", "ani", "jpg", "mov", "png", "mp3", "gif", "ogg"};
+    "bmp", "avi",  "wav", "ani", "jpg", "mov",  "png",  "mp3", "gif", "ogg",
+    "mid", "xm",   "it",  "s3m", "mod", "flac", "aiff", "voc", "au",  "aac",
+    "wma", "webp", "ico", "dds", "tif", "wmv",  "flv",  "mkv", "swf"};
+
+// How objects are recognised. Classic takes the ten kinds by their historical rules, output
+// for output as it always has. Thorough validates every object by its format's structure
+// before writing a byte, ends it at its last valid unit and knows every kind.
+enum class Profile : std::uint8_t { Classic, Thorough };
+
+// The number of kinds a profile knows; they are the first ones of Kind.
+constexpr int KindCount(Profile profile) {
+  return profile == Profile::Classic ? kClassicKindCount : kKindCount;
+}
 
 // One output the engine has written (or, in a dry run, would have written).
 struct OutputRecord {
@@ -22,6 +67,9 @@ struct OutputRecord {
   std::string kind;     // the extension without its dot, as written ("BMP", "ogg", ...)
   std::int64_t offset;  // where the object starts in the input
   std::int64_t size;    // bytes written
+  // The object's structure broke or the input ended before its proper end; what was written
+  // is its valid beginning.
+  bool cut = false;
 };
 
 // What the engine needs of its front end (the window, the command line, a test).
@@ -71,6 +119,11 @@ struct ScanContext {
   std::int64_t ResponsiveBudget = 0;
   // Offset in the input where the object being written starts.
   std::int64_t OutputStart = 0;
+  // Chosen per batch; the front end sets it before the first ScanFile of a batch.
+  Profile profile = Profile::Classic;
+  // End of the last object written from this input: an object that starts before its lead
+  // byte never reaches back over it.
+  std::int64_t ObjectFloor = 0;
 };
 
 // The close handler's part: closes whatever stream is still open and clears its flag. The

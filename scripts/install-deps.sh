@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config libgtest-dev   # build and unit tests
+  zlib1g-dev liblzma-dev                          # checksums and compressed streams
   qt6-base-dev fonts-ipafont-gothic               # the window and its Japanese font
   xvfb xauth x11-utils libx11-dev                 # the window's test on a real X server
   clang libclang-rt-14-dev                        # the fuzzer

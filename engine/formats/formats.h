@@ -1,7 +1,9 @@
-// The carver entries, one per format unit; the scan loop's dispatch table lists them.
+// The carver entries, one per format unit; the scan loop's dispatch tables list them. Extract
+// entries are the classic profile's, Measure entries the thorough one's.
 #pragma once
 
 #include "engine/carver.h"
+#include "engine/measure.h"
 
 namespace sorvend {
 
@@ -13,5 +15,7 @@ bool ExtractPng(ScanContext& ctx);
 bool ExtractGif(ScanContext& ctx);
 bool ExtractOgg(ScanContext& ctx);
 bool ExtractMov(ScanContext& ctx);
+
+bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
 
 }  // namespace sorvend

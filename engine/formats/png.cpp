@@ -1,5 +1,7 @@
 #include "engine/formats/png.h"
 
+#include <zlib.h>
+
 namespace sorvend {
 namespace {
 
@@ -57,6 +59,91 @@ bool ExtractPng(ScanContext& ctx) {
   }
   EndOutput(ctx);
   return true;
+}
+
+namespace {
+
+constexpr std::uint32_t kIdat = 0x49444154;  // "IDAT"
+constexpr std::uint32_t kMaxChunkLength = 0x7FFFFFFF;
+
+bool IsLetter(std::uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The image header's fields as a decoder needs them: a non-empty image, and a bit depth that
+// its colour type allows.
+bool IsSaneHeader(const std::uint8_t* d) {
+  const std::uint32_t width = GetBe32(d);
+  const std::uint32_t height = GetBe32(d + 4);
+  if (width == 0 || height == 0 || width > kMaxChunkLength || height > kMaxChunkLength) {
+    return false;
+  }
+  const int depth = d[8];
+  const int colour = d[9];
+  bool depthFits = false;
+  switch (colour) {
+    case 0:
+      depthFits = depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+      break;
+    case 3:
+      depthFits = depth == 1 || depth == 2 || depth == 4 || depth == 8;
+      break;
+    case 2:
+    case 4:
+    case 6:
+      depthFits = depth == 8 || depth == 16;
+      break;
+    default:
+      break;
+  }
+  return depthFits && d[10] == 0 && d[11] == 0 && d[12] <= 1;
+}
+
+// The CRC of a chunk covers its type and data.
+bool CrcMatches(ByteView& in, std::int64_t chunk, std::uint32_t length) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  const bool whole = in.Each(
+      chunk + 4, std::int64_t{length} + 4,
+      [&](const std::uint8_t* p, std::size_t n) { crc = crc32(crc, p, static_cast<uInt>(n)); });
+  std::uint8_t stored[4];
+  return whole && in.Read(chunk + 8 + length, stored, 4) && GetBe32(stored) == crc;
+}
+
+}  // namespace
+
+// The chunk walk: every chunk has a four-letter type and a matching CRC, up to the end chunk.
+// An image whose walk breaks after its image data is written up to its last good chunk.
+bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out) {
+  std::uint8_t head[33];
+  if (!in.Read(lead, head, sizeof head) || std::memcmp(head, kSignature, 8) != 0 ||
+      GetBe32(head + 8) != kIhdrLength || GetBe32(head + 12) != kIhdr || !IsSaneHeader(head + 16) ||
+      !CrcMatches(in, lead + 8, kIhdrLength)) {
+    return false;
+  }
+  out.start = lead;
+  out.ext = ".PNG";
+  std::int64_t at = lead + sizeof head;
+  bool imageData = false;
+  for (;;) {
+    std::uint8_t chunk[8];
+    if (!in.Read(at, chunk, sizeof chunk)) break;
+    const std::uint32_t length = GetBe32(chunk);
+    const std::uint32_t type = GetBe32(chunk + 4);
+    if (length > kMaxChunkLength || !IsLetter(chunk[4]) || !IsLetter(chunk[5]) ||
+        !IsLetter(chunk[6]) || !IsLetter(chunk[7]) || !CrcMatches(in, at, length)) {
+      break;
+    }
+    at += 12 + std::int64_t{length};
+    if (type == kIdat) imageData = true;
+    if (type == kIend) {
+      out.end = at;
+      return imageData;
+    }
+  }
+  // Cut or broken: what came before is an image only if it holds image data.
+  out.end = at;
+  out.cut = true;
+  return imageData;
 }
 
 }  // namespace sorvend

@@ -20,10 +20,6 @@ constexpr std::array<RiffForm, 3> kForms = {{
     {Kind::Ani, "ACON", "LIST", ".ANI"},
 }};
 
-bool FourCcIs(const std::uint8_t* p, const char* code) {
-  return std::memcmp(p, code, 4) == 0;
-}
-
 }  // namespace
 
 bool IsRiff(ScanContext& ctx, const char*& ext) {

@@ -39,7 +39,7 @@ class FakeWindow : public SettingsTarget {
     moves.push_back("top " + std::to_string(value));
   }
 
-  bool ticked[kKindCount];
+  bool ticked[kClassicKindCount];
   int left = 0;
   int top = 0;
   std::vector<std::string> moves;
@@ -59,7 +59,7 @@ TEST(Settings, FirstRunTicksEverythingAndLeavesTheWindowWithoutCreatingTheFile) 
   const std::string path = dir.File("sorvend.ini");
   FakeWindow window(false);
   LoadSettings(window, path);
-  for (int i = 0; i < kKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << i;
+  for (int i = 0; i < kClassicKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << i;
   EXPECT_TRUE(window.moves.empty());
   EXPECT_FALSE(fs::exists(path));
 }
@@ -70,7 +70,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   FakeWindow saved;
   saved.left = -3;
   saved.top = 12345;
-  for (int i = 0; i < kKindCount; ++i) saved.ticked[i] = i % 3 != 0;  // BMP, ANI, PNG, Ogg off
+  for (int i = 0; i < kClassicKindCount; ++i) saved.ticked[i] = i % 3 != 0;  // BMP, ANI, PNG, Ogg off
   SaveSettings(saved, path);
   EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-3\nForm1Top=12345\nBMP=0\nAVI=1\nWAV=1\nANI=0\nJPG=1\nMOV=1\n"
@@ -79,7 +79,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   FakeWindow loaded(true);
   LoadSettings(loaded, path);
   EXPECT_EQ(loaded.moves, (std::vector<std::string>{"left -3", "top 12345"}));
-  for (int i = 0; i < kKindCount; ++i) EXPECT_EQ(loaded.ticked[i], saved.ticked[i]) << i;
+  for (int i = 0; i < kClassicKindCount; ++i) EXPECT_EQ(loaded.ticked[i], saved.ticked[i]) << i;
 
   // A second close overwrites the values in place.
   saved.left = INT_MIN;

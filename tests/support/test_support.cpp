@@ -152,6 +152,32 @@ Bytes BareDib(std::uint8_t seed) {
   return BareDib(5, 3, seed);
 }
 
+void ScanThorough(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& data) {
+  run.ctx.profile = Profile::Thorough;
+  ScanOnly(run, kinds, data);
+}
+
+void ExpectThoroughSampleComesOutWhole(Kind kind, const std::string& ext, const std::string& name) {
+  SCOPED_TRACE(name);
+  const Bytes sample = ReadTestData(name);
+  const Bytes before = Filler(1001, 7);
+  ScanRun run;
+  ScanThorough(run, {kind}, Join({before, sample, Filler(777, 9)}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  const OutputRecord& out = run.host.outputs[0];
+  EXPECT_EQ(out.name, run.dir.File("ANT0000" + ext));
+  EXPECT_EQ(out.offset, static_cast<std::int64_t>(before.size()));
+  EXPECT_FALSE(out.cut);
+  EXPECT_EQ(run.Output(0), sample);
+}
+
+void ExpectThoroughWritesNothing(std::initializer_list<Kind> kinds, const Bytes& data) {
+  ScanRun run;
+  ScanThorough(run, kinds, data);
+  EXPECT_TRUE(run.host.outputs.empty()) << run.host.outputs[0].name;
+  EXPECT_TRUE(run.host.failed.empty());
+}
+
 void Scan(ScanRun& run, const Bytes& data) {
   run.input = run.dir.File("input.bin");
   WriteFile(run.input, data);

@@ -1,10 +1,12 @@
 // Shared helpers for the tests: scratch folders, byte builders and a recording front end.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -89,6 +91,7 @@ Bytes BareDib(std::uint8_t seed = 1);
 // streams, and so on).
 class RecordingHost : public ScanHost {
  public:
+  RecordingHost() { std::fill(std::begin(ticked), std::end(ticked), true); }
   bool IsTicked(Kind kind) override { return ticked[static_cast<int>(kind)]; }
   void AppendLog(const std::string& line) override { log.push_back(line); }
   void EnableProgressTimer(bool enabled) override { timerEvents.push_back(enabled); }
@@ -101,7 +104,7 @@ class RecordingHost : public ScanHost {
   void OutputWritten(const OutputRecord& record) override { outputs.push_back(record); }
   void OutputFailed(const std::string& name) override { failed.push_back(name); }
 
-  bool ticked[kKindCount] = {true, true, true, true, true, true, true, true, true, true};
+  bool ticked[kKindCount];
   std::int64_t interval = std::int64_t{1} << 16;
   std::function<void()> onKeepResponsive;
   std::vector<std::string> log;
@@ -159,6 +162,14 @@ void ExpectEveryCutIsWrittenAsFarAsItGoes(Kind kind, const Bytes& object, std::s
 // ANT0000.<ext> keeps the object's first `written` bytes.
 void ExpectCloseDuringTheCopyStopsAtOnce(Kind kind, const Bytes& object, int closeAt,
                                          const std::string& ext, std::size_t written);
+// The thorough profile: `data` scanned with only `kinds` ticked.
+void ScanThorough(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& data);
+// The sample `name` (under tests/data) between filler at an odd offset, scanned thorough with
+// only `kind` ticked, comes out once, whole and bit-exact, as ANT0000<ext>, not marked cut.
+void ExpectThoroughSampleComesOutWhole(Kind kind, const std::string& ext, const std::string& name);
+// Scanned thorough with only `kinds` ticked, `data` gives no output at all.
+void ExpectThoroughWritesNothing(std::initializer_list<Kind> kinds, const Bytes& data);
+
 // Lying inputs: 150 inputs of 12 pieces each, a piece being what `addPiece` appends (drawn from
 // the generator seeded with `seed`; `round` counts the inputs). Each scan with only `kinds`
 // ticked must end, every output must be a slice of its input, and all rounds together must
