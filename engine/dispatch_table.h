@@ -59,9 +59,21 @@ inline constexpr std::array kDispatchTable = {
 // The thorough profile's table. A signature of four fixed bytes keeps the candidate search
 // fast however common its lead byte is.
 inline constexpr std::array kMeasureTable = {
+    // Bitmaps, icons and textures.
+
+    // JPEG, GIF and TIFF.
+
+    // PNG.
     MeasureDispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}, {0xFF, 'N'}, {0xFF, 'G'}},
-                         Kind::Png,
-                         MeasurePng},  // 0x89 "PNG"
+                         Kind::Png, MeasurePng},  // 0x89 "PNG"
+
+    // RIFF forms, AIFF, MIDI, VOC and AU.
+
+    // MPEG audio, AAC, FLAC and Ogg.
+
+    // QuickTime and MP4, Matroska, FLV, ASF and SWF.
+
+    // Tracker modules.
 };
 
 }  // namespace sorvend

@@ -16,6 +16,19 @@ bool ExtractGif(ScanContext& ctx);
 bool ExtractOgg(ScanContext& ctx);
 bool ExtractMov(ScanContext& ctx);
 
+// Bitmaps, icons and textures.
+
+// JPEG, GIF and TIFF.
+
+// PNG.
 bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
+
+// RIFF forms, AIFF, MIDI, VOC and AU.
+
+// MPEG audio, AAC, FLAC and Ogg.
+
+// QuickTime and MP4, Matroska, FLV, ASF and SWF.
+
+// Tracker modules.
 
 }  // namespace sorvend
