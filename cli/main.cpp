@@ -28,12 +28,24 @@ using sorvend::Kind;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "Usage: sorvend-cli [-k KINDS] [-o DIR] [-r] [-n] [--json] [-q] FILE...\n"
+    "Usage: sorvend-cli [--classic] [-k KINDS] [-o DIR] [-r] [-n] [--json] [-q] FILE...\n"
     "Writes every embedded media object found in the FILEs out as a file of its own\n"
     "(ANT0000.BMP, ANT0001.WAV, ...), numbered across all FILEs of one run.\n"
     "\n"
-    "  -k, --kinds KINDS      comma-separated kinds to look for (default: all):\n"
+    "Thorough carving (the default) checks every object by its format's structure\n"
+    "before writing it, takes today's variants of each format and ends an object at\n"
+    "its last valid part; an object cut short is written as far as it is valid and\n"
+    "marked \"cut\".\n"
+    "Classic carving (--classic) finds the ten historical kinds by their old rules,\n"
+    "with outputs byte for byte as earlier versions wrote them.\n"
+    "\n"
+    "      --classic          carve by the classic rules\n"
+    "  -k, --kinds KINDS      comma-separated kinds to look for (default: all of the\n"
+    "                         profile's kinds). Both profiles:\n"
     "                         bmp,avi,wav,ani,jpg,mov,png,mp3,gif,ogg\n"
+    "                         Thorough only:\n"
+    "                         mid,xm,it,s3m,mod,flac,aiff,voc,au,aac,wma,\n"
+    "                         webp,ico,dds,tif,wmv,flv,mkv,swf\n"
     "  -o, --output-dir DIR   write the outputs into DIR (created if missing)\n"
     "                         instead of beside each input\n"
     "  -r, --recursive        scan every file in the folders among the FILEs and in\n"
@@ -50,6 +62,7 @@ constexpr const char* kUsage =
 
 struct Options {
   std::array<bool, sorvend::kKindCount> kinds{};
+  sorvend::Profile profile = sorvend::Profile::Thorough;
   std::string outputDir;
   bool dryRun = false;
   bool json = false;
@@ -161,13 +174,14 @@ class CliHost final : public sorvend::ScanHost {
 
   void OutputWritten(const sorvend::OutputRecord& r) override {
     if (opt_.json) {
-      std::printf("{\"input\":%s,\"output\":%s,\"kind\":%s,\"offset\":%lld,\"size\":%lld}\n",
+      std::printf("{\"input\":%s,\"output\":%s,\"kind\":%s,\"offset\":%lld,\"size\":%lld%s}\n",
                   JsonString(input_).c_str(), JsonString(r.name).c_str(),
                   JsonString(r.kind).c_str(), static_cast<long long>(r.offset),
-                  static_cast<long long>(r.size));
+                  static_cast<long long>(r.size), r.cut ? ",\"cut\":true" : "");
     } else if (!opt_.quiet) {
-      std::printf("  %s  offset %lld  size %lld\n", r.name.c_str(),
-                  static_cast<long long>(r.offset), static_cast<long long>(r.size));
+      std::printf("  %s  offset %lld  size %lld%s\n", r.name.c_str(),
+                  static_cast<long long>(r.offset), static_cast<long long>(r.size),
+                  r.cut ? "  cut" : "");
     }
   }
 
@@ -228,6 +242,7 @@ bool ParseKinds(const std::string& list, std::array<bool, sorvend::kKindCount>& 
 // Returns -1 to go on, otherwise the exit status.
 int ParseArgs(int argc, char** argv, Options& opt) {
   opt.kinds.fill(true);
+  bool kindsGiven = false;
   bool optionsEnd = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -266,6 +281,9 @@ int ParseArgs(int argc, char** argv, Options& opt) {
       if (!takeValue()) return UsageError("option " + arg + " needs a list of kinds");
       std::string bad;
       if (!ParseKinds(value, opt.kinds, bad)) return UsageError("unknown kind '" + bad + "'");
+      kindsGiven = true;
+    } else if (arg == "--classic" && !hasValue) {
+      opt.profile = sorvend::Profile::Classic;
     } else if (arg == "-o" || arg == "--output-dir") {
       if (!takeValue() || value.empty()) return UsageError("option " + arg + " needs a folder");
       opt.outputDir = value;
@@ -280,6 +298,16 @@ int ParseArgs(int argc, char** argv, Options& opt) {
     } else {
       return UsageError("unknown option '" + std::string(argv[i]) + "'");
     }
+  }
+  // The kinds are checked against the profile once every option is known, whatever their order.
+  const int known = sorvend::KindCount(opt.profile);
+  for (int k = known; k < sorvend::kKindCount; ++k) {
+    if (!opt.kinds[k]) continue;
+    if (kindsGiven) {
+      return UsageError("kind '" + std::string(sorvend::kKindNames[k]) +
+                        "' exists only in thorough carving; drop --classic to look for it");
+    }
+    opt.kinds[k] = false;
   }
   if (opt.files.empty()) return UsageError("no input file given");
   return -1;
@@ -325,6 +353,7 @@ int main(int argc, char** argv) {
   CliHost host(opt, ctx);
   ctx.Host = &host;
   ctx.DryRun = opt.dryRun;
+  ctx.profile = opt.profile;
   ctx.OutputCount = 0;
   const std::vector<std::string> inputs = BatchInputs(opt, host);
   const int count = static_cast<int>(inputs.size());

@@ -28,7 +28,7 @@ TEST(CliRecursive, FilesUnderTheFolderJoinTheBatchInOrderWithOutputsBesideEach) 
   ScratchDir dir;
   const std::string tree = MakeTree(dir);
   WriteFile(dir.File("last"), WithDib(6, 4));
-  const Result r = RunCli({"-r", tree, dir.File("last")}, dir);
+  const Result r = RunCli({"--classic", "-r", tree, dir.File("last")}, dir);
   EXPECT_EQ(r.status, 0) << r.err;
   const std::vector<std::string> want = {
       "( 1/ 4) a.bin", "  " + tree + "/ANT0000.BMP  offset 3  size 102",
@@ -39,7 +39,7 @@ TEST(CliRecursive, FilesUnderTheFolderJoinTheBatchInOrderWithOutputsBesideEach) 
   EXPECT_EQ(r.lines, want);
 
   // A later run sees the outputs of this one, which lie in the tree now.
-  const Result again = RunCli({"-n", "--recursive", tree}, dir);
+  const Result again = RunCli({"--classic", "-n", "--recursive", tree}, dir);
   EXPECT_EQ(again.lines.at(0), "( 1/ 6) ANT0000.BMP");
 }
 
@@ -50,7 +50,7 @@ TEST(CliRecursive, OutputFolderInsideTheTreeIsNeverWalked) {
   const std::string out = tree + "/./sub/../out";
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
-    const Result r = RunCli({"-r", "-o", out, tree}, dir);
+    const Result r = RunCli({"--classic", "-r", "-o", out, tree}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(r.lines.size(), 6u) << r.out;
     EXPECT_EQ(r.lines[0], "( 1/ 3) a.bin");
@@ -62,7 +62,7 @@ TEST(CliRecursive, OutputFolderInsideTheTreeIsNeverWalked) {
 TEST(CliRecursive, WithoutTheOptionAFolderIsAnErrorThatNamesIt) {
   ScratchDir dir;
   const std::string tree = MakeTree(dir);
-  const Result r = RunCli({"-q", tree}, dir);
+  const Result r = RunCli({"--classic", "-q", tree}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "sorvend-cli: " + tree + ": is a folder (-r scans the files in it)\n");
 }
@@ -73,7 +73,7 @@ TEST(CliRecursive, ThousandsOfEmptyFilesAndNamesThatAreNotUtf8AreScannedWithoutE
   fs::create_directory(tree);
   for (int i = 0; i < 2000; ++i) WriteFile(tree + "/" + std::to_string(10000 + i), {});
   WriteFile(tree + "/\xff\xfe.bin", WithDib(1));
-  const Result r = RunCli({"--json", "-r", "-n", tree}, dir);
+  const Result r = RunCli({"--classic", "--json", "-r", "-n", tree}, dir);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   ASSERT_EQ(r.lines.size(), 1u);
@@ -88,7 +88,7 @@ TEST(CliRecursive, UnreadableSubfolderIsReportedAndTheRestIsScanned) {
   // Root reads every folder: it runs as "nobody" then, writing nothing.
   const std::string runner =
       ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
-  const Result r = RunCli({"-r", "-n", tree}, dir, "", runner);
+  const Result r = RunCli({"--classic", "-r", "-n", tree}, dir, "", runner);
   ::chmod((tree + "/sub/deeper").c_str(), 0700);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "sorvend-cli: " + tree + "/sub/deeper: cannot read folder: Permission denied\n");
