@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/version.h"
 #include "engine/batch.h"
 #include "engine/scan.h"
 #include "engine/scan_context.h"
@@ -275,7 +276,7 @@ int ParseArgs(int argc, char** argv, Options& opt) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--version") {
-      std::printf("sorvend-cli %s\n", SORVEND_VERSION);
+      std::printf("sorvend-cli %s\n", sorvend::kVersion);
       return 0;
     } else if (arg == "-k" || arg == "--kinds") {
       if (!takeValue()) return UsageError("option " + arg + " needs a list of kinds");

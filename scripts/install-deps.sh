@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev fonts-ipafont-gothic               # the window and its Japanese font
   xvfb xauth x11-utils libx11-dev                 # the window's test on a real X server
   clang libclang-rt-14-dev                        # the fuzzer
+  scdoc file dpkg-dev                             # manual pages and the Debian package
 )
 
 missing=()
