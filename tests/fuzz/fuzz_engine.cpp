@@ -1,5 +1,5 @@
-// libFuzzer target: the whole engine, all ten kinds ticked, over the fuzzer's bytes as an
-// input file, with the engine's promises checked after every run.
+// libFuzzer target: the whole engine in both profiles, every kind ticked, over the fuzzer's
+// bytes as an input file, with the engine's promises checked after every run.
 #include <unistd.h>
 
 #include <cstdint>
@@ -55,10 +55,38 @@ const fs::path& Scratch() {
   return dir;
 }
 
-void CheckOutput(const Bytes& input, const sorvend::OutputRecord& r, std::size_t index) {
+bool IsRangeOfInput(const Bytes& input, const Bytes& out, std::size_t at, std::size_t skip) {
+  return out.size() >= skip && at <= input.size() && out.size() - skip <= input.size() - at &&
+         std::memcmp(out.data() + skip, input.data() + at, out.size() - skip) == 0;
+}
+
+// A thorough output is one range of the input, starting at its recorded offset; a bitmap
+// stored without its file header has a rebuilt 14-byte one in front. Outputs never overlap.
+void CheckThoroughOutput(const Bytes& input, const sorvend::OutputRecord& r, std::int64_t& floor) {
+  const Bytes out = Read(r.name);
+  if (static_cast<std::int64_t>(out.size()) != r.size) Broken("size", r.name);
+  if (r.offset < floor || static_cast<std::size_t>(r.offset) >= input.size()) {
+    Broken("offset", r.name);
+  }
+  const auto at = static_cast<std::size_t>(r.offset);
+  const bool whole = IsRangeOfInput(input, out, at, 0);
+  const bool rebuiltHeader = r.kind == "BMP" && out.size() >= 14 && out[0] == 'B' &&
+                             out[1] == 'M' && IsRangeOfInput(input, out, at, 14);
+  if (!whole && !rebuiltHeader) Broken("output is not one range of the input", r.name);
+  floor = r.offset + static_cast<std::int64_t>(out.size()) - (whole ? 0 : 14);
+}
+
+void CheckOutput(const Bytes& input, const sorvend::OutputRecord& r, std::size_t index,
+                 sorvend::Profile profile, std::int64_t& floor) {
   char want[32];
   std::snprintf(want, sizeof want, "ANT%04zu.", index);
   if (fs::path(r.name).filename().string().rfind(want, 0) != 0) Broken("numbering", r.name);
+  if (profile == sorvend::Profile::Thorough) {
+    if (r.size <= 0) Broken("empty thorough output", r.name);
+    CheckThoroughOutput(input, r, floor);
+    return;
+  }
+  if (r.cut) Broken("classic output marked cut", r.name);
   const Bytes out = Read(r.name);
   if (static_cast<std::int64_t>(out.size()) != r.size) Broken("size", r.name);
   if (r.offset < 0 || static_cast<std::size_t>(r.offset) > input.size()) Broken("offset", r.name);
@@ -89,26 +117,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
 
-  Host host;
-  sorvend::ScanContext ctx;
-  ctx.Host = &host;
-  ctx.SourceDir = dir.string() + "/";
-  ctx.OutputCount = 0;
-  sorvend::ScanFile(ctx, path);
+  for (const sorvend::Profile profile : {sorvend::Profile::Classic, sorvend::Profile::Thorough}) {
+    Host host;
+    sorvend::ScanContext ctx;
+    ctx.Host = &host;
+    ctx.SourceDir = dir.string() + "/";
+    ctx.OutputCount = 0;
+    ctx.profile = profile;
+    sorvend::ScanFile(ctx, path);
 
-  if (!host.log.empty()) Broken("input could not be opened");
-  if (!host.failed.empty()) Broken("output failed", host.failed.front());
-  if (ctx.Flags != 0 || ctx.InFile.IsOpen() || ctx.OutFile.IsOpen()) Broken("stream left open");
-  const std::int64_t end = size == 0 ? 1 : static_cast<std::int64_t>(size);
-  // A bitmap header cut by the end of the input still moves Position past its 40 bytes.
-  if (ctx.Position < end || ctx.Position > end + 40) {
-    Broken("walk did not end at the end of the input",
-           std::to_string(ctx.Position) + " of " + std::to_string(end));
+    if (!host.log.empty()) Broken("input could not be opened");
+    if (!host.failed.empty()) Broken("output failed", host.failed.front());
+    if (ctx.Flags != 0 || ctx.InFile.IsOpen() || ctx.OutFile.IsOpen()) Broken("stream left open");
+    const std::int64_t end = size == 0 ? 1 : static_cast<std::int64_t>(size);
+    // A classic bitmap header cut by the end of the input still moves Position past its 40
+    // bytes; a thorough walk ends exactly at the end.
+    const std::int64_t slack = profile == sorvend::Profile::Classic ? 40 : 0;
+    if (ctx.Position < end || ctx.Position > end + slack) {
+      Broken("walk did not end at the end of the input",
+             std::to_string(ctx.Position) + " of " + std::to_string(end));
+    }
+    if (ctx.OutputCount != static_cast<std::int32_t>(host.outputs.size())) Broken("number gap");
+    std::int64_t floor = 0;
+    for (std::size_t i = 0; i < host.outputs.size(); ++i) {
+      CheckOutput(input, host.outputs[i], i, profile, floor);
+    }
+    if (Read(path) != input) Broken("input modified");
+    for (const auto& r : host.outputs) fs::remove(r.name);
   }
-  if (ctx.OutputCount != static_cast<std::int32_t>(host.outputs.size())) Broken("number gap");
-  for (std::size_t i = 0; i < host.outputs.size(); ++i) CheckOutput(input, host.outputs[i], i);
-  if (Read(path) != input) Broken("input modified");
-
-  for (const auto& r : host.outputs) fs::remove(r.name);
   return 0;
 }
