@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Throughput on inputs made to hurt: 64 MiB of one lead pattern repeated over and over, random
+# bytes and real library code, each scanned as a dry run in both profiles.
+#   bench/adversarial.sh [MIB]      (default 64)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+mib=${1:-64}
+build=$root/build-bench
+work=$here/out/adversarial
+mkdir -p "$work"
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSORVEND_BUILD_TESTS=OFF \
+  -DSORVEND_BUILD_GUI=OFF >/dev/null
+ninja -C "$build" sorvend-cli >/dev/null
+cli=$build/cli/sorvend-cli
+bytes=$((mib * 1024 * 1024))
+
+# One pattern, given as printf escapes, repeated to the input's size.
+repeat() {
+  local name=$1 pattern=$2 file=$work/$1.bin
+  if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" -ne "$bytes" ]; then
+    printf "$pattern" > "$work/unit"
+    while [ "$(stat -c %s "$work/unit")" -lt 65536 ]; do
+      cat "$work/unit" "$work/unit" > "$work/unit2" && mv "$work/unit2" "$work/unit"
+    done
+    : > "$file"
+    while [ "$(stat -c %s "$file")" -lt "$bytes" ]; do cat "$work/unit" >> "$file"; done
+    truncate -s "$bytes" "$file"
+  fi
+  echo "$name"
+}
+
+inputs=(
+  "$(repeat mdat 'mdat')"
+  "$(repeat ftyp 'ftyp')"
+  "$(repeat riff 'RIFF')"
+  "$(repeat oggs 'OggS')"
+  "$(repeat soi '\xff\xd8')"
+  "$(repeat mpeg '\xff\xfb\x90\x64')"
+  "$(repeat gif8 'GIF8')"
+  "$(repeat dib40 '\x28\x00\x00\x00')"
+  "$(repeat png '\x89PNG')"
+)
+[ -f "$work/random.bin" ] || head -c "$bytes" /dev/urandom > "$work/random.bin"
+inputs+=(random)
+if [ ! -f "$work/libraries.bin" ]; then
+  find /usr/lib /lib -name '*.so*' -type f -size +64k 2>/dev/null | sort | xargs cat 2>/dev/null |
+    head -c "$bytes" > "$work/libraries.bin" || true
+fi
+inputs+=(libraries)
+
+# Seconds of the best of two dry runs.
+seconds() {
+  local best="" t
+  for _ in 1 2; do
+    t=$( { /usr/bin/time -f '%e' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1)
+    if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
+  done
+  echo "$best"
+}
+rate() { awk -v b="$bytes" -v t="$1" 'BEGIN{ if (t <= 0) t = 0.01; printf "%.0f", b / t / 1e6 }'; }
+
+printf '%-10s %12s %12s   (MB/s, dry run of %d MiB)\n' input thorough classic "$mib"
+for name in "${inputs[@]}"; do
+  file=$work/$name.bin
+  t_thorough=$(seconds "$cli" -q -n "$file")
+  t_classic=$(seconds "$cli" --classic -q -n "$file")
+  printf '%-10s %12s %12s\n' "$name" "$(rate "$t_thorough")" "$(rate "$t_classic")"
+done
