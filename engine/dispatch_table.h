@@ -72,6 +72,20 @@ inline constexpr std::array kMeasureTable = {
     // MPEG audio, AAC, FLAC and Ogg.
 
     // QuickTime and MP4, Matroska, FLV, ASF and SWF.
+    // Movies: the type of a box a movie starts with ("ftyp", "moov", "mdat", "wide", "free",
+    // "skip"); the box's size stands before it.
+    MeasureDispatchEntry{
+        {'f', {{{0xFF, 't'}, kNoFollow}}, {0xFF, 'y'}, {0xFF, 'p'}}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{
+        {'m', {{{0xFF, 'o'}, kNoFollow}}, {0xFF, 'o'}, {0xFF, 'v'}}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{
+        {'m', {{{0xFF, 'd'}, kNoFollow}}, {0xFF, 'a'}, {0xFF, 't'}}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{
+        {'w', {{{0xFF, 'i'}, kNoFollow}}, {0xFF, 'd'}, {0xFF, 'e'}}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{
+        {'f', {{{0xFF, 'r'}, kNoFollow}}, {0xFF, 'e'}, {0xFF, 'e'}}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{
+        {'s', {{{0xFF, 'k'}, kNoFollow}}, {0xFF, 'i'}, {0xFF, 'p'}}, Kind::Mov, MeasureMov},
 
     // Tracker modules.
 };

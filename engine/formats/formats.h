@@ -28,6 +28,7 @@ bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
 // MPEG audio, AAC, FLAC and Ogg.
 
 // QuickTime and MP4, Matroska, FLV, ASF and SWF.
+bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out);
 
 // Tracker modules.
 

@@ -1,6 +1,8 @@
 #include "engine/formats/mov.h"
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 
 namespace sorvend {
 namespace {
@@ -55,6 +57,122 @@ bool ExtractMov(ScanContext& ctx) {
   }
   EndOutput(ctx);
   return true;
+}
+
+namespace {
+
+// Box types a thorough candidate can start at: the lead byte is the type's first letter, and
+// the box's size stands in the 4 bytes before it.
+constexpr const char* kStartTypes[] = {"ftyp", "moov", "mdat", "wide", "free", "skip"};
+// Box types that may stand at the top level of a movie after its first box.
+constexpr const char* kTopLevelTypes[] = {"moov", "mdat", "free", "skip", "wide", "uuid",
+                                          "meta", "moof", "mfra", "sidx", "ssix", "styp",
+                                          "pdin", "prft", "emsg", "pnot"};
+// Boxes a movie box opens with: its header, a compressed or reference movie, or, for writers
+// that put the header later, one of its other children.
+constexpr const char* kMovieChildTypes[] = {"mvhd", "cmov", "rmra", "prfl", "iods",
+                                            "trak", "udta", "meta", "mvex"};
+
+constexpr std::int64_t kBoxHeader = 8;
+constexpr std::int64_t kLargeBoxHeader = 16;
+// Far beyond any real file's top-level box count (a fragmented film has two per fragment).
+constexpr int kMaxBoxes = 1 << 20;
+// The brand list of a file-type box: major brand, minor version and a few compatible brands.
+constexpr std::uint32_t kMaxFtypSize = 1024;
+// Sizes beyond this overflow offset arithmetic and exist in no file.
+constexpr std::uint64_t kMaxBoxSize = std::uint64_t{1} << 62;
+
+template <std::size_t N>
+bool IsOneOf(const std::uint8_t* type, const char* const (&types)[N]) {
+  return std::any_of(std::begin(types), std::end(types),
+                     [&](const char* t) { return FourCcIs(type, t); });
+}
+
+bool IsBrandByte(std::uint8_t c) {
+  return c >= 0x20 && c <= 0x7E;
+}
+
+// A file-type box: a printable major brand and a list of whole compatible brands, each
+// printable or (as QuickTime pads its list) all zero. Its extension by the major brand, or
+// nullptr when the box is not one.
+const char* FileTypeExtension(ByteView& in, std::int64_t start, std::uint32_t size) {
+  if (size < 16 || size > kMaxFtypSize || size % 4 != 0) return nullptr;
+  std::uint8_t body[kMaxFtypSize];
+  if (!in.Read(start + kBoxHeader, body, size - kBoxHeader)) return nullptr;
+  if (!std::all_of(body, body + 4, IsBrandByte)) return nullptr;
+  for (std::uint32_t at = 8; at < size - kBoxHeader; at += 4) {
+    const bool zero = GetBe32(body + at) == 0;
+    if (!zero && !std::all_of(body + at, body + at + 4, IsBrandByte)) return nullptr;
+  }
+  if (FourCcIs(body, "qt  ")) return ".MOV";
+  if (FourCcIs(body, "M4A ")) return ".M4A";
+  if (std::memcmp(body, "3gp", 3) == 0 || std::memcmp(body, "3g2", 3) == 0) return ".3GP";
+  return ".MP4";
+}
+
+// A movie box opens with a whole child box of a type movies begin with.
+bool IsSaneMovie(ByteView& in, std::int64_t content, std::int64_t contentSize) {
+  std::uint8_t child[8];
+  if (contentSize < kBoxHeader || !in.Read(content, child, sizeof child)) return false;
+  const std::uint32_t size = GetBe32(child);
+  return size >= kBoxHeader && size <= contentSize && IsOneOf(child + 4, kMovieChildTypes);
+}
+
+}  // namespace
+
+// The top-level box walk from a file-type box or one of the boxes movies start with. The movie
+// needs its movie box and media data; it ends at the first bytes that are no top-level box.
+// A box that runs past the input leaves the movie cut behind its last whole movie or media
+// data box, when both had been met by then.
+bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out) {
+  const std::int64_t start = lead - 4;
+  std::uint8_t head[kLargeBoxHeader];
+  if (start < 0 || !in.Read(start, head, kBoxHeader) || !IsOneOf(head + 4, kStartTypes)) {
+    return false;
+  }
+  out.start = start;
+  out.ext = ".MOV";
+  std::int64_t at = start;
+  if (FourCcIs(head + 4, "ftyp")) {
+    const std::uint32_t size = GetBe32(head);
+    out.ext = FileTypeExtension(in, start, size);
+    if (out.ext == nullptr) return false;
+    at += size;
+  }
+  bool movie = false;
+  bool media = false;
+  // Where the movie may be cut: behind its last whole movie or media data box.
+  std::int64_t wholeEnd = -1;
+  for (int boxes = 0; boxes < kMaxBoxes; ++boxes) {
+    if (!in.Read(at, head, kBoxHeader) || !IsOneOf(head + 4, kTopLevelTypes)) break;
+    std::uint64_t size = GetBe32(head);
+    std::int64_t header = kBoxHeader;
+    if (size == 1) {
+      if (!in.Read(at + kBoxHeader, head + kBoxHeader, 8)) break;
+      size = GetBe64(head + kBoxHeader);
+      header = kLargeBoxHeader;
+    }
+    const bool toTheEnd = size == 0;
+    // A box running to the end of the input is taken where the movie is whole with it.
+    if (toTheEnd) size = static_cast<std::uint64_t>(in.Size() - at);
+    if (size < static_cast<std::uint64_t>(header) || size > kMaxBoxSize) break;
+    const bool isMovie = FourCcIs(head + 4, "moov");
+    const bool isMedia = FourCcIs(head + 4, "mdat");
+    if (isMovie && !IsSaneMovie(in, at + header, static_cast<std::int64_t>(size) - header)) break;
+    const std::int64_t next = at + static_cast<std::int64_t>(size);
+    if (next > in.Size()) {
+      out.end = wholeEnd;
+      out.cut = true;
+      return wholeEnd > 0;
+    }
+    if (toTheEnd && !((movie || isMovie) && (media || isMedia))) break;
+    movie = movie || isMovie;
+    media = media || isMedia;
+    at = next;
+    if ((isMovie || isMedia) && movie && media) wholeEnd = at;
+  }
+  out.end = at;
+  return movie && media;
 }
 
 }  // namespace sorvend

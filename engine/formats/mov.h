@@ -1,5 +1,6 @@
-// QuickTime movies stored as a media-data atom directly followed by the movie atom. The lead
-// byte is the "m" of "mdat", 4 bytes into the atom, so the check looks back for its size.
+// QuickTime and MP4 movies. The classic carver takes a media-data atom directly followed by the
+// movie atom; its lead byte is the "m" of "mdat", 4 bytes into the atom, so the check looks back
+// for its size. The thorough one (MeasureMov) walks every top-level box from the file type on.
 #pragma once
 
 #include "engine/carver.h"
