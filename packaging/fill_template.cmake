@@ -1,7 +1,7 @@
 # cmake -DKIND_LISTS=PROGRAM -DVERSION=X.Y.Z -DIN=TEMPLATE -DOUT=FILE -P fill_template.cmake
 # Fills TEMPLATE's @VERSION@, @CLASSIC_KINDS@ and @THOROUGH_KINDS@ (names separated by blanks)
-# and @CLASSIC_KINDS_COMMA@ and @THOROUGH_KINDS_COMMA@ (separated by commas, as -k takes them)
-# from what the kind list program prints.
+# and @CLASSIC_KINDS_LIST@ and @THOROUGH_KINDS_LIST@ (separated by ", ", so that a manual
+# page can break the line) from what the kind list program prints.
 execute_process(COMMAND ${KIND_LISTS} OUTPUT_VARIABLE lists RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${KIND_LISTS} failed: ${status}")
@@ -11,7 +11,7 @@ foreach(line IN LISTS lines)
   if(line MATCHES "^(classic|thorough) (.+)$")
     string(TOUPPER "${CMAKE_MATCH_1}" profile)
     set(${profile}_KINDS "${CMAKE_MATCH_2}")
-    string(REPLACE " " "," ${profile}_KINDS_COMMA "${CMAKE_MATCH_2}")
+    string(REPLACE " " ", " ${profile}_KINDS_LIST "${CMAKE_MATCH_2}")
   endif()
 endforeach()
 if(NOT CLASSIC_KINDS OR NOT THOROUGH_KINDS)
