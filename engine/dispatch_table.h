@@ -62,6 +62,9 @@ inline constexpr std::array kMeasureTable = {
     // Bitmaps, icons and textures.
 
     // JPEG, GIF and TIFF.
+    // SOI, then the first marker: every code that may follow SOI lies in 0xC0..0xFF.
+    MeasureDispatchEntry{
+        {0xFF, {{{0xFF, 0xD8}, kNoFollow}}, {0xFF, 0xFF}, {0xC0, 0xC0}}, Kind::Jpg, MeasureJpeg},
 
     // PNG.
     MeasureDispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}, {0xFF, 'N'}, {0xFF, 'G'}},

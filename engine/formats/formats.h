@@ -19,6 +19,7 @@ bool ExtractMov(ScanContext& ctx);
 // Bitmaps, icons and textures.
 
 // JPEG, GIF and TIFF.
+bool MeasureJpeg(ByteView& in, std::int64_t lead, Extent& out);
 
 // PNG.
 bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
