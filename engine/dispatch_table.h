@@ -91,6 +91,8 @@ inline constexpr std::array kMeasureTable = {
         {'s', {{{0xFF, 'k'}, kNoFollow}}, {0xFF, 'i'}, {0xFF, 'p'}}, Kind::Mov, MeasureMov},
 
     // Tracker modules.
+    MeasureDispatchEntry{{'E', {{{0xFF, 'x'}, kNoFollow}}, {0xFF, 't'}, {0xFF, 'e'}},
+                         Kind::Xm, MeasureXm},  // "Extended Module: "
 };
 
 }  // namespace sorvend

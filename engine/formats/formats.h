@@ -32,5 +32,6 @@ bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out);
 
 // Tracker modules.
+bool MeasureXm(ByteView& in, std::int64_t lead, Extent& out);
 
 }  // namespace sorvend

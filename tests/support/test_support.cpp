@@ -132,6 +132,11 @@ Bytes Join(std::initializer_list<Bytes> parts) {
   return b;
 }
 
+Bytes Patched(Bytes b, std::size_t offset, std::initializer_list<std::uint8_t> bytes) {
+  std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(offset));
+  return b;
+}
+
 std::size_t DibPixelBytes(std::int32_t width, std::int32_t height) {
   return (3 * static_cast<std::size_t>(width) + 3) / 4 * 4 * static_cast<std::size_t>(height);
 }
@@ -176,6 +181,21 @@ void ExpectThoroughWritesNothing(std::initializer_list<Kind> kinds, const Bytes&
   ScanThorough(run, kinds, data);
   EXPECT_TRUE(run.host.outputs.empty()) << run.host.outputs[0].name;
   EXPECT_TRUE(run.host.failed.empty());
+}
+
+void ExpectThoroughCut(Kind kind, const Bytes& object, std::size_t length, std::size_t kept) {
+  SCOPED_TRACE("cut to " + std::to_string(length) + " bytes");
+  const Bytes before = Filler(333, 5);
+  if (kept == 0) {
+    ExpectThoroughWritesNothing({kind}, Join({before, Slice(object, 0, length)}));
+    return;
+  }
+  ScanRun run;
+  ScanThorough(run, {kind}, Join({before, Slice(object, 0, length)}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(before.size()));
+  EXPECT_TRUE(run.host.outputs[0].cut);
+  EXPECT_EQ(run.Output(0), Slice(object, 0, kept));
 }
 
 void Scan(ScanRun& run, const Bytes& data) {

@@ -64,6 +64,8 @@ Bytes Filler(std::size_t n, std::uint8_t seed = 1);
 Bytes Slice(const Bytes& b, std::size_t offset, std::size_t n);
 // The parts one after the other.
 Bytes Join(std::initializer_list<Bytes> parts);
+// `b` with the bytes from `offset` on replaced by `bytes`.
+Bytes Patched(Bytes b, std::size_t offset, std::initializer_list<std::uint8_t> bytes);
 
 // A small deterministic generator for test inputs: the same numbers on every platform.
 class Lcg {
@@ -169,6 +171,10 @@ void ScanThorough(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& 
 void ExpectThoroughSampleComesOutWhole(Kind kind, const std::string& ext, const std::string& name);
 // Scanned thorough with only `kinds` ticked, `data` gives no output at all.
 void ExpectThoroughWritesNothing(std::initializer_list<Kind> kinds, const Bytes& data);
+// The first `length` bytes of `object` at the end of the input, behind filler at an odd offset,
+// scanned thorough with only `kind` ticked: one output marked cut holding the object's first
+// `kept` bytes, or none when `kept` is 0.
+void ExpectThoroughCut(Kind kind, const Bytes& object, std::size_t length, std::size_t kept);
 
 // Lying inputs: 150 inputs of 12 pieces each, a piece being what `addPiece` appends (drawn from
 // the generator seeded with `seed`; `round` counts the inputs). Each scan with only `kinds`
