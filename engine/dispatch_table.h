@@ -65,6 +65,8 @@ inline constexpr std::array kMeasureTable = {
     // SOI, then the first marker: every code that may follow SOI lies in 0xC0..0xFF.
     MeasureDispatchEntry{
         {0xFF, {{{0xFF, 0xD8}, kNoFollow}}, {0xFF, 0xFF}, {0xC0, 0xC0}}, Kind::Jpg, MeasureJpeg},
+    MeasureDispatchEntry{{'G', {{{0xFF, 'I'}, kNoFollow}}, {0xFF, 'F'}, {0xFF, '8'}}, Kind::Gif,
+                         MeasureGif},  // "GIF8"
 
     // PNG.
     MeasureDispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}, {0xFF, 'N'}, {0xFF, 'G'}},

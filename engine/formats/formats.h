@@ -20,6 +20,7 @@ bool ExtractMov(ScanContext& ctx);
 
 // JPEG, GIF and TIFF.
 bool MeasureJpeg(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureGif(ByteView& in, std::int64_t lead, Extent& out);
 
 // PNG.
 bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);

@@ -85,4 +85,94 @@ bool ExtractGif(ScanContext& ctx) {
   return true;
 }
 
+namespace {
+
+constexpr int kTrailer = 0x3B;
+constexpr int kPlainText = 0x01;
+constexpr int kGraphicControl = 0xF9;
+constexpr int kComment = 0xFE;
+constexpr int kApplication = 0xFF;
+
+// Where a chain of data sub-blocks starting at `at` ends, behind its zero-length terminator;
+// -1 when the input ends first. `data` tells whether any sub-block held bytes.
+std::int64_t SubBlocksEnd(ByteView& in, std::int64_t at, bool& data) {
+  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  data = false;
+  for (;;) {
+    std::size_t avail = 0;
+    const std::uint8_t* p = in.Peek(at, kPiece, avail);
+    if (avail == 0) return -1;
+    std::size_t i = 0;
+    while (i < avail) {
+      if (p[i] == 0) return at + static_cast<std::int64_t>(i) + 1;
+      data = true;
+      i += 1 + std::size_t{p[i]};
+    }
+    at += static_cast<std::int64_t>(i);
+  }
+}
+
+// The size of the first sub-block each extension begins with, or -1 for any.
+int FirstBlockSize(int label) {
+  switch (label) {
+    case kPlainText:
+      return 12;
+    case kGraphicControl:
+      return 4;
+    case kApplication:
+      return 11;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+// The header and a screen of non-zero size, then image descriptors (non-empty, with a code size
+// a decoder takes and some image data) and the four known extensions, each with its sub-block
+// chain, up to the trailer. An image broken or cut by the input's end is written up to its last
+// whole image: decoders take a GIF without its trailer.
+bool MeasureGif(ByteView& in, std::int64_t lead, Extent& out) {
+  std::uint8_t head[13];
+  if (!in.Read(lead, head, sizeof head) || GetBe32(head) != kGif8 ||
+      (head[4] != '7' && head[4] != '9') || head[5] != 'a' || GetLe16(head + 6) == 0 ||
+      GetLe16(head + 8) == 0) {
+    return false;
+  }
+  out.start = lead;
+  out.ext = ".GIF";
+  std::int64_t at = lead + sizeof head + ColourTableSize(head[10]);
+  std::int64_t lastImageEnd = -1;
+  for (;;) {
+    const int introducer = in.Byte(at);
+    bool data = false;
+    if (introducer == kTrailer) {
+      out.end = at + 1;
+      return lastImageEnd >= 0;
+    }
+    if (introducer == kExtension) {
+      std::uint8_t ext[2];
+      if (!in.Read(at + 1, ext, 2) || !IsKnownExtension(ext[0])) break;
+      const int size = FirstBlockSize(ext[0]);
+      if (size >= 0 && ext[1] != size) break;
+      at = SubBlocksEnd(in, at + 2, data);
+    } else if (introducer == kImage) {
+      std::uint8_t d[9];
+      if (!in.Read(at + 1, d, sizeof d) || GetLe16(d + 4) == 0 || GetLe16(d + 6) == 0) break;
+      const std::int64_t codeSizeAt = at + 1 + sizeof d + ColourTableSize(d[8]);
+      const int codeSize = in.Byte(codeSizeAt);
+      if (codeSize < 1 || codeSize > 8) break;
+      at = SubBlocksEnd(in, codeSizeAt + 1, data);
+      if (at < 0 || !data) break;
+      lastImageEnd = at;
+    } else {
+      break;
+    }
+    if (at < 0) break;
+  }
+  out.end = lastImageEnd;
+  out.cut = true;
+  return lastImageEnd >= 0;
+}
+
 }  // namespace sorvend
