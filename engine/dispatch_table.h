@@ -91,6 +91,9 @@ inline constexpr std::array kMeasureTable = {
         {'f', {{{0xFF, 'r'}, kNoFollow}}, {0xFF, 'e'}, {0xFF, 'e'}}, Kind::Mov, MeasureMov},
     MeasureDispatchEntry{
         {'s', {{{0xFF, 'k'}, kNoFollow}}, {0xFF, 'i'}, {0xFF, 'p'}}, Kind::Mov, MeasureMov},
+    // Matroska and WebM: the EBML header's ID.
+    MeasureDispatchEntry{
+        {0x1A, {{{0xFF, 0x45}, kNoFollow}}, {0xFF, 0xDF}, {0xFF, 0xA3}}, Kind::Mkv, MeasureMkv},
 
     // Tracker modules.
     MeasureDispatchEntry{{'E', {{{0xFF, 'x'}, kNoFollow}}, {0xFF, 't'}, {0xFF, 'e'}},
