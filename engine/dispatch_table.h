@@ -94,6 +94,9 @@ inline constexpr std::array kMeasureTable = {
     // Matroska and WebM: the EBML header's ID.
     MeasureDispatchEntry{
         {0x1A, {{{0xFF, 0x45}, kNoFollow}}, {0xFF, 0xDF}, {0xFF, 0xA3}}, Kind::Mkv, MeasureMkv},
+    // Flash Video: "FLV", version 1.
+    MeasureDispatchEntry{
+        {'F', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'V'}, {0xFF, 0x01}}, Kind::Flv, MeasureFlv},
 
     // Tracker modules.
     MeasureDispatchEntry{{'E', {{{0xFF, 'x'}, kNoFollow}}, {0xFF, 't'}, {0xFF, 'e'}},

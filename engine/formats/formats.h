@@ -32,6 +32,7 @@ bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
 // QuickTime and MP4, Matroska, FLV, ASF and SWF.
 bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureMkv(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out);
 
 // Tracker modules.
 bool MeasureXm(ByteView& in, std::int64_t lead, Extent& out);

@@ -1,0 +1,66 @@
+// Flash Video: a 9-byte header, then tags (audio, video, script data), each followed by the
+// size of the tag before it, which links the tags into a checkable chain.
+#include <cstring>
+
+#include "engine/formats/formats.h"
+
+namespace sorvend {
+namespace {
+
+constexpr std::int64_t kFileHeader = 9;
+constexpr std::int64_t kTagHeader = 11;
+constexpr std::int64_t kTagSizeField = 4;
+constexpr std::uint8_t kAudio = 8;
+constexpr std::uint8_t kVideo = 9;
+constexpr std::uint8_t kScriptData = 18;
+// Only the audio (4) and video (1) flags are defined.
+constexpr std::uint8_t kReservedFlags = 0xFA;
+// Far beyond the tag count of any real file (one tag per frame and per audio packet).
+constexpr int kMaxTags = 1 << 24;
+
+// A tag header as a player takes it: a known type with the filter (encryption) and reserved
+// bits clear, and stream ID 0.
+bool IsTagHeader(const std::uint8_t* t) {
+  return (t[0] == kAudio || t[0] == kVideo || t[0] == kScriptData) && t[8] == 0 && t[9] == 0 &&
+         t[10] == 0;
+}
+
+}  // namespace
+
+// The header (version 1, no reserved flags, 9 bytes long, a first back-size of 0), then the tag
+// chain: each tag's trailing back-size equals its own size. The file ends behind the back-size
+// of the last tag that fits the chain; a tag that the input ends in or whose back-size differs
+// cuts it there. It needs one audio or video tag.
+bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out) {
+  std::uint8_t head[kFileHeader + kTagSizeField];
+  if (!in.Read(lead, head, sizeof head) || std::memcmp(head, "FLV\x01", 4) != 0 ||
+      (head[4] & kReservedFlags) != 0 || GetBe32(head + 5) != kFileHeader ||
+      GetBe32(head + kFileHeader) != 0) {
+    return false;
+  }
+  out.start = lead;
+  out.ext = ".FLV";
+  std::int64_t at = lead + sizeof head;
+  bool media = false;
+  for (int tags = 0; tags < kMaxTags; ++tags) {
+    std::uint8_t tag[kTagHeader];
+    if (!in.Read(at, tag, sizeof tag)) {
+      // Part of a tag header at the input's end.
+      out.cut = in.Byte(at) == kAudio || in.Byte(at) == kVideo || in.Byte(at) == kScriptData;
+      break;
+    }
+    if (!IsTagHeader(tag)) break;
+    const std::int64_t tagSize = kTagHeader + (std::int64_t{tag[1]} << 16 | tag[2] << 8 | tag[3]);
+    std::uint8_t back[kTagSizeField];
+    if (!in.Read(at + tagSize, back, sizeof back) || GetBe32(back) != tagSize) {
+      out.cut = true;
+      break;
+    }
+    media = media || tag[0] != kScriptData;
+    at += tagSize + kTagSizeField;
+  }
+  out.end = at;
+  return media;
+}
+
+}  // namespace sorvend
