@@ -54,7 +54,8 @@ inputs+=(libraries)
 seconds() {
   local best="" t
   for _ in 1 2; do
-    t=$( { /usr/bin/time -f '%e' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1)
+    /usr/bin/time -f '%e' -o "$work/.time" "$@" >/dev/null 2>&1
+    t=$(cat "$work/.time")
     if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
   done
   echo "$best"

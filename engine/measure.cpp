@@ -12,9 +12,9 @@ const std::uint8_t* ByteView::Peek(std::int64_t offset, std::size_t want, std::s
   const std::uint8_t* p = ctx_.InFile.PeekAt(offset, want, avail);
   avail = static_cast<std::size_t>(std::min<std::int64_t>(avail, ctx_.FileSize - offset));
   // Bytes beyond the read buffer's reach cost a read; they count towards KeepResponsive.
-  if (offset > ctx_.Position + static_cast<std::int64_t>(InputStream::kBufferSize) ||
-      offset < ctx_.Position) {
-    if (KeepResponsive(ctx_, static_cast<std::int64_t>(avail))) {
+  constexpr auto kReach = static_cast<std::int64_t>(InputStream::kBufferSize);
+  if (offset > ctx_.Position + kReach || offset < ctx_.Position - kReach) {
+    if (KeepResponsive(ctx_, static_cast<std::int64_t>(std::min(avail, want)))) {
       avail = 0;
       return nullptr;
     }

@@ -4,6 +4,7 @@
 // candidate leaves the scan's read buffer as it was.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -45,7 +46,8 @@ class ByteView {
   bool Each(std::int64_t offset, std::int64_t length, F&& f) {
     while (length > 0) {
       std::size_t avail = 0;
-      const std::uint8_t* p = Peek(offset, kChunk, avail);
+      const auto want = static_cast<std::size_t>(std::min<std::int64_t>(length, kChunk));
+      const std::uint8_t* p = Peek(offset, want, avail);
       if (avail == 0) return false;
       const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length, avail));
       f(p, n);
