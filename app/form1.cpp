@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "engine/batch.h"
 #include "engine/scan.h"
@@ -62,6 +63,24 @@ constexpr std::array<SwitchLayout, sorvend::kClassicKindCount> kSwitches = {{
 }};
 constexpr int kSwitchWidth = 57;
 constexpr int kSwitchHeight = 17;
+
+// The kind menu's captions of the kinds after the ten, in the order of Kind.
+constexpr std::array<const char*, sorvend::kKindCount - sorvend::kClassicKindCount> kKindCaptions =
+    {"MIDI", "XM",   "IT",      "S3M", "MOD",  "FLAC", "AIFF", "VOC",      "AU", "AAC",
+     "WMA",  "WebP", "ICO/CUR", "DDS", "TIFF", "WMV",  "FLV",  "MKV/WebM", "SWF"};
+
+// The kind menu's groups: runs of Kind, in its order, each under an item for the whole run.
+struct KindGroup {
+  const char* caption;
+  Kind first;
+  Kind last;
+};
+constexpr std::array<KindGroup, 4> kKindGroups = {{
+    {"音楽をすべて選択", Kind::Mid, Kind::Mod},
+    {"音声をすべて選択", Kind::Flac, Kind::Wma},
+    {"画像をすべて選択", Kind::Webp, Kind::Tif},
+    {"動画をすべて選択", Kind::Wmv, Kind::Swf},
+}};
 
 }  // namespace
 
@@ -135,12 +154,16 @@ void TForm1::BuildLayout() {
   F1->setObjectName("F1");
   KO1 = F1->addAction("開く(&O)");
   KO1->setObjectName("KO1");
+  KT1 = F1->addAction("徹底検索(&T)");
+  KT1->setObjectName("KT1");
+  KT1->setCheckable(true);
   N1 = F1->addSeparator();
   N1->setObjectName("N1");
   KX1 = F1->addAction("終了(&X)");
   KX1->setObjectName("KX1");
   connect(KO1, &QAction::triggered, this, &TForm1::KO1Click);
   connect(KX1, &QAction::triggered, this, &TForm1::KX1Click);
+  BuildKindMenu();
 
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");
@@ -201,6 +224,39 @@ void TForm1::BuildLayout() {
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
 }
 
+void TForm1::BuildKindMenu() {
+  K1 = MainMenu1->addMenu("形式(&K)");
+  K1->setObjectName("K1");
+  for (const KindGroup& group : kKindGroups) {
+    if (!K1->isEmpty()) K1->addSeparator();
+    QAction* whole = K1->addAction(QString::fromUtf8(group.caption));
+    whole->setCheckable(true);
+    whole->setChecked(true);
+    const int first = static_cast<int>(group.first) - sorvend::kClassicKindCount;
+    const int last = static_cast<int>(group.last) - sorvend::kClassicKindCount;
+    for (int i = first; i <= last; ++i) {
+      QAction* item = K1->addAction(QString::fromUtf8(kKindCaptions[i]));
+      item->setCheckable(true);
+      item->setChecked(true);
+      kindItems_[i] = item;
+      // The group's item is ticked exactly while all of the group are.
+      connect(item, &QAction::toggled, whole, [this, whole, first, last] {
+        whole->setChecked(std::all_of(kindItems_.begin() + first, kindItems_.begin() + last + 1,
+                                      [](const QAction* a) { return a->isChecked(); }));
+      });
+    }
+    // A click on the group's item ticks all of the group when some were clear, else clears all.
+    connect(whole, &QAction::triggered, this, [this, first, last](bool ticked) {
+      for (int i = first; i <= last; ++i) kindItems_[i]->setChecked(ticked);
+    });
+  }
+  const auto followThorough = [this](bool thorough) {
+    for (QAction* item : K1->actions()) item->setEnabled(thorough);
+  };
+  connect(KT1, &QAction::toggled, this, followThorough);
+  followThorough(KT1->isChecked());
+}
+
 void TForm1::Form1Creat() {
   ctx_.Flags = 0;
   Memo1->setPlainText(sorvend::kBanner);
@@ -240,9 +296,12 @@ std::vector<std::string> TForm1::RunOpenDialog1() {
 
 void TForm1::RunBatch() {
   ctx_.Flags |= sorvend::Flag::Busy;
+  ctx_.profile = KT1->isChecked() ? sorvend::Profile::Thorough : sorvend::Profile::Classic;
+  KT1->setEnabled(false);
   // Ends the batch however it ends: Busy must be clear for the next drop to start one.
   const auto endBatch = [this] {
     ctx_.Flags &= ~sorvend::Flag::Busy;
+    KT1->setEnabled(true);
     Memo1->setPlainText(sorvend::kPrompt);
     FileQueue.clear();
   };
@@ -325,7 +384,7 @@ void TForm1::Guarded(const std::function<void()>& handler) {
 }
 
 bool TForm1::IsTicked(sorvend::Kind kind) {
-  return switches_[static_cast<int>(kind)]->isChecked();
+  return std::as_const(*this).IsTicked(kind);
 }
 
 void TForm1::AppendLog(const std::string& line) {
@@ -356,11 +415,26 @@ std::int64_t TForm1::ResponsiveInterval() const {
 }
 
 bool TForm1::IsTicked(sorvend::Kind kind) const {
-  return switches_[static_cast<int>(kind)]->isChecked();
+  const int i = static_cast<int>(kind);
+  if (i < sorvend::kClassicKindCount) return switches_[i]->isChecked();
+  return kindItems_[i - sorvend::kClassicKindCount]->isChecked();
 }
 
 void TForm1::SetTicked(sorvend::Kind kind, bool ticked) {
-  switches_[static_cast<int>(kind)]->setChecked(ticked);
+  const int i = static_cast<int>(kind);
+  if (i < sorvend::kClassicKindCount) {
+    switches_[i]->setChecked(ticked);
+  } else {
+    kindItems_[i - sorvend::kClassicKindCount]->setChecked(ticked);
+  }
+}
+
+bool TForm1::Thorough() const {
+  return KT1->isChecked();
+}
+
+void TForm1::SetThorough(bool thorough) {
+  KT1->setChecked(thorough);
 }
 
 int TForm1::Left() const {

@@ -1,7 +1,7 @@
-// The main window: the progress bar, the log, the ten type switches and the file menu, and the
-// batch that works the queued paths off one after another. Everything runs on the window's own
-// thread: the scan lets pending events run between bytes, so every handler here can also run in
-// the middle of a scan.
+// The main window: the progress bar, the log, the ten type switches, the file menu with the
+// thorough item, the kind menu, and the batch that works the queued paths off one after another.
+// Everything runs on the window's own thread: the scan lets pending events run between bytes, so
+// every handler here can also run in the middle of a scan.
 #pragma once
 
 #include <QList>
@@ -59,7 +59,8 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   void KX1Click();
   void Timer1Timer();
 
-  // Scans every queued path, including those queued while it runs.
+  // Scans every queued path, including those queued while it runs, in the profile the thorough
+  // item shows when it starts; the item cannot be changed until the batch has ended.
   void RunBatch();
 
   const std::vector<std::string>& QueuedPaths() const { return FileQueue; }
@@ -85,6 +86,8 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   // What the settings need of the window.
   bool IsTicked(sorvend::Kind kind) const override;
   void SetTicked(sorvend::Kind kind, bool ticked) override;
+  bool Thorough() const override;
+  void SetThorough(bool thorough) override;
   int Left() const override;
   int Top() const override;
   void SetLeft(int left) override;
@@ -93,8 +96,12 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   QMenuBar* MainMenu1;
   QMenu* F1;
   QAction* KO1;
+  QAction* KT1;
   QAction* N1;
   QAction* KX1;
+  // The kind menu: for each group of kinds an item that ticks or clears the whole group, then
+  // one item per kind. Usable only while KT1 is ticked.
+  QMenu* K1;
   QProgressBar* ProgressBar1;
   QPlainTextEdit* Memo1;
   QCheckBox* CBBmp;
@@ -117,6 +124,7 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
 
  private:
   void BuildLayout();
+  void BuildKindMenu();
   void Form1Creat();
   // The close handler: settings, then the streams, then the queue. Throws when the settings
   // cannot be written; nothing else is done then and the window stays.
@@ -130,5 +138,7 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   std::vector<std::string> FileQueue;
   // In the order of sorvend::Kind.
   std::array<QCheckBox*, sorvend::kClassicKindCount> switches_{};
+  // The kind menu's items of the kinds after the ten, in the order of sorvend::Kind.
+  std::array<QAction*, sorvend::kKindCount - sorvend::kClassicKindCount> kindItems_{};
   std::chrono::steady_clock::time_point lastEvents_{};
 };

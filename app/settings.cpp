@@ -25,9 +25,20 @@ constexpr const char* kLeftKey = "Form1Left";
 constexpr const char* kTopKey = "Form1Top";
 // Stored for "leave the window where the system placed it".
 constexpr int kNoPosition = -10000;
-// In the order of Kind.
-constexpr std::array<const char*, kClassicKindCount> kKindKeys = {"BMP", "AVI", "WAV", "ANI", "JPG",
-                                                           "MOV", "PNG", "MP3", "GIF", "Ogg"};
+constexpr const char* kThoroughKey = "Thorough";
+// The ten switches' keys in the order of Kind, as the settings file has always spelt them.
+constexpr std::array<const char*, kClassicKindCount> kSwitchKeys = {
+    "BMP", "AVI", "WAV", "ANI", "JPG", "MOV", "PNG", "MP3", "GIF", "Ogg"};
+
+// The key of a kind: a switch's own, or the kind's name in upper case.
+std::string KindKey(int kind) {
+  if (kind < kClassicKindCount) return kSwitchKeys[kind];
+  std::string key = kKindNames[kind];
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return key;
+}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -69,11 +80,11 @@ std::optional<std::int32_t> ParseDecimal(std::string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
-int ReadInt(const std::string& path, const char* key, int fallback) {
+int ReadInt(const std::string& path, const std::string& key, int fallback) {
   return ParseSettingInt(ReadIniValue(path, kSection, key, ""), fallback);
 }
 
-void Write(const std::string& path, const char* key, const std::string& value) {
+void Write(const std::string& path, const std::string& key, const std::string& value) {
   if (!WriteIniValue(path, kSection, key, value)) {
     throw SettingsError(path + " に書き込めません");
   }
@@ -177,9 +188,11 @@ std::string SettingsPath() {
 void LoadSettings(SettingsTarget& window, const std::string& path) {
   const int left = ReadInt(path, kLeftKey, kNoPosition);
   const int top = ReadInt(path, kTopKey, kNoPosition);
-  for (int i = 0; i < kClassicKindCount; ++i) {
-    window.SetTicked(static_cast<Kind>(i), ReadInt(path, kKindKeys[i], 1) != 0);
+  // A kind is ticked and the profile classic unless the file says otherwise.
+  for (int i = 0; i < kKindCount; ++i) {
+    window.SetTicked(static_cast<Kind>(i), ReadInt(path, KindKey(i), 1) != 0);
   }
+  window.SetThorough(ReadInt(path, kThoroughKey, 0) != 0);
   if (left != kNoPosition) {
     window.SetLeft(left);
     window.SetTop(top);
@@ -189,8 +202,13 @@ void LoadSettings(SettingsTarget& window, const std::string& path) {
 void SaveSettings(const SettingsTarget& window, const std::string& path) {
   Write(path, kLeftKey, std::to_string(window.Left()));
   Write(path, kTopKey, std::to_string(window.Top()));
+  const auto flag = [](bool on) { return on ? "1" : "0"; };
   for (int i = 0; i < kClassicKindCount; ++i) {
-    Write(path, kKindKeys[i], window.IsTicked(static_cast<Kind>(i)) ? "1" : "0");
+    Write(path, KindKey(i), flag(window.IsTicked(static_cast<Kind>(i))));
+  }
+  Write(path, kThoroughKey, flag(window.Thorough()));
+  for (int i = kClassicKindCount; i < kKindCount; ++i) {
+    Write(path, KindKey(i), flag(window.IsTicked(static_cast<Kind>(i))));
   }
 }
 

@@ -1,6 +1,6 @@
-// The settings file: the window's position and the ten type switches, kept between runs in
-// section "Sorvend" of an INI file beside the executable, or in the user's configuration folder
-// for an installed program.
+// The settings file: the window's position, its ten type switches, the thorough item and the
+// kind menu's items, kept between runs in section "Sorvend" of an INI file beside the
+// executable, or in the user's configuration folder for an installed program.
 #pragma once
 
 #include <stdexcept>
@@ -15,8 +15,12 @@ namespace sorvend {
 class SettingsTarget {
  public:
   virtual ~SettingsTarget() = default;
+  // Every kind: the ten switches and the kind menu's items.
   virtual bool IsTicked(Kind kind) const = 0;
   virtual void SetTicked(Kind kind, bool ticked) = 0;
+  // The thorough item: the profile of the next batch.
+  virtual bool Thorough() const = 0;
+  virtual void SetThorough(bool thorough) = 0;
   virtual int Left() const = 0;
   virtual int Top() const = 0;
   virtual void SetLeft(int left) = 0;

@@ -31,6 +31,7 @@ using sorvend::test::DibPixelBytes;
 using sorvend::test::Filler;
 using sorvend::test::Join;
 using sorvend::test::ReadFile;
+using sorvend::test::ReadTestData;
 using sorvend::test::ScratchDir;
 using sorvend::test::WriteFile;
 using sorvend::test::WriteSparseFile;
@@ -98,6 +99,32 @@ class EveryPass {
   QTimer timer_;
 };
 
+// The kind menu's item with caption `text`, or null.
+QAction* KindMenuItem(const TForm1& form, const QString& text) {
+  for (QAction* item : form.K1->actions()) {
+    if (item->text() == text) return item;
+  }
+  return nullptr;
+}
+
+// The kinds after the ten with their items' captions, in the menu's order.
+const std::vector<std::pair<sorvend::Kind, QString>>& KindItems() {
+  using sorvend::Kind;
+  static const std::vector<std::pair<Kind, QString>> items = {
+      {Kind::Mid, "MIDI"},    {Kind::Xm, "XM"},        {Kind::It, "IT"},     {Kind::S3m, "S3M"},
+      {Kind::Mod, "MOD"},     {Kind::Flac, "FLAC"},    {Kind::Aiff, "AIFF"}, {Kind::Voc, "VOC"},
+      {Kind::Au, "AU"},       {Kind::Aac, "AAC"},      {Kind::Wma, "WMA"},   {Kind::Webp, "WebP"},
+      {Kind::Ico, "ICO/CUR"}, {Kind::Dds, "DDS"},      {Kind::Tif, "TIFF"},  {Kind::Wmv, "WMV"},
+      {Kind::Flv, "FLV"},     {Kind::Mkv, "MKV/WebM"}, {Kind::Swf, "SWF"}};
+  return items;
+}
+
+// The settings file's text.
+std::string TextOf(const std::string& path) {
+  const Bytes bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 struct Env {
   ScratchDir dir;
   std::unique_ptr<Form> form;
@@ -154,14 +181,111 @@ class Form1Test : public QObject {
     QCOMPARE(f.OpenDialog1->fileMode(), QFileDialog::ExistingFiles);
     QCOMPARE(f.OpenDialog1->acceptMode(), QFileDialog::AcceptOpen);
 
-    QCOMPARE(f.MainMenu1->actions().size(), 1);
+    QCOMPARE(f.MainMenu1->actions(), (QList<QAction*>{f.F1->menuAction(), f.K1->menuAction()}));
     QCOMPARE(f.F1->title(), QString("ﾌｧｲﾙ(&F)"));
+    QCOMPARE(f.K1->title(), QString("形式(&K)"));
     const QList<QAction*> items = f.F1->actions();
-    QCOMPARE(items.size(), 3);
+    QCOMPARE(items.size(), 4);
     QCOMPARE(items[0]->text(), QString("開く(&O)"));
-    QVERIFY(items[1]->isSeparator());
-    QCOMPARE(items[2]->text(), QString("終了(&X)"));
-    QVERIFY(items[0]->shortcut().isEmpty() && items[2]->shortcut().isEmpty());
+    QCOMPARE(items[1]->text(), QString("徹底検索(&T)"));
+    QCOMPARE(items[1], f.KT1);
+    QVERIFY(items[1]->isCheckable());
+    QVERIFY(!items[1]->isChecked());  // no settings file: classic
+    QVERIFY(items[1]->isEnabled());
+    QVERIFY(items[2]->isSeparator());
+    QCOMPARE(items[3]->text(), QString("終了(&X)"));
+    for (QAction* item : items) QVERIFY(item->shortcut().isEmpty());
+  }
+
+  // Four groups in the order of Kind, each led by the item for the whole group; with no
+  // settings file everything is ticked and, the profile being classic, nothing usable.
+  void kindMenu() {
+    Env env;
+    QStringList texts;
+    for (QAction* item : env.form->K1->actions()) {
+      texts << (item->isSeparator() ? "-" : item->text());
+      if (item->isSeparator()) continue;
+      QVERIFY2(item->isCheckable() && item->isChecked(), qPrintable(item->text()));
+      QVERIFY2(!item->isEnabled(), qPrintable(item->text()));
+    }
+    QStringList expected;
+    const QStringList groups = {"音楽をすべて選択", "音声をすべて選択", "画像をすべて選択",
+                                "動画をすべて選択"};
+    const int groupEnds[] = {5, 11, 15, 19};  // positions in KindItems() where a group ends
+    int next = 0;
+    for (int g = 0; g < 4; ++g) {
+      if (g > 0) expected << "-";
+      expected << groups[g];
+      for (; next < groupEnds[g]; ++next) expected << KindItems()[next].second;
+    }
+    QCOMPARE(texts, expected);
+    QCOMPARE(next, sorvend::kKindCount - sorvend::kClassicKindCount);
+  }
+
+  void kindMenuFollowsThoroughItem() {
+    Env env;
+    const QList<QAction*> items = env.form->K1->actions();
+    const auto enabledCount = [&] {
+      return std::count_if(items.begin(), items.end(), [](QAction* a) { return a->isEnabled(); });
+    };
+    env.form->KT1->trigger();
+    QVERIFY(env.form->KT1->isChecked());
+    QCOMPARE(enabledCount(), items.size());
+    env.form->KT1->trigger();
+    QVERIFY(!env.form->KT1->isChecked());
+    QCOMPARE(enabledCount(), 0);
+  }
+
+  // Each new kind is asked of its own item, and of no other.
+  void newKindFollowsItsItem() {
+    Env env;
+    env.form->KT1->trigger();
+    for (const auto& [kind, caption] : KindItems()) {
+      QAction* item = KindMenuItem(*env.form, caption);
+      QVERIFY(item != nullptr);
+      item->trigger();
+      for (int k = 0; k < sorvend::kKindCount; ++k) {
+        const auto other = static_cast<sorvend::Kind>(k);
+        QVERIFY2(env.form->IsTicked(other) == (other != kind),
+                 qPrintable(caption + " / " + sorvend::kKindNames[k]));
+      }
+      item->trigger();
+      QVERIFY(env.form->IsTicked(kind));
+    }
+  }
+
+  void groupItemTicksOrClearsItsGroup() {
+    Env env;
+    TForm1& f = *env.form;
+    f.KT1->trigger();
+    QAction* pictures = KindMenuItem(f, "画像をすべて選択");
+    QAction* sounds = KindMenuItem(f, "音声をすべて選択");
+    const std::vector<sorvend::Kind> group = {sorvend::Kind::Webp, sorvend::Kind::Ico,
+                                              sorvend::Kind::Dds, sorvend::Kind::Tif};
+    const auto ticked = [&] {
+      int n = 0;
+      for (const sorvend::Kind kind : group) n += f.IsTicked(kind);
+      return n;
+    };
+
+    pictures->trigger();  // all were ticked: all cleared
+    QVERIFY(!pictures->isChecked());
+    QCOMPARE(ticked(), 0);
+    QVERIFY(f.IsTicked(sorvend::Kind::Wma) && f.IsTicked(sorvend::Kind::Wmv));
+    QVERIFY(sounds->isChecked());
+
+    KindMenuItem(f, "DDS")->trigger();
+    QCOMPARE(ticked(), 1);
+    QVERIFY(!pictures->isChecked());
+    pictures->trigger();  // some were clear: all ticked
+    QVERIFY(pictures->isChecked());
+    QCOMPARE(ticked(), 4);
+
+    // One item cleared by hand clears the group's item; ticked again, it ticks it again.
+    KindMenuItem(f, "TIFF")->trigger();
+    QVERIFY(!pictures->isChecked());
+    KindMenuItem(f, "TIFF")->trigger();
+    QVERIFY(pictures->isChecked());
   }
 
   void controls_data() {
@@ -238,13 +362,105 @@ class Form1Test : public QObject {
     ScratchDir dir;
     const std::string ini = dir.File("sorvend.ini");
     Bytes text;
-    AppendText(text, "[Sorvend]\nForm1Left=50\nForm1Top=60\nBMP=0\nOgg=0\n");
+    AppendText(text, "[Sorvend]\nForm1Left=50\nForm1Top=60\nBMP=0\nOgg=0\nThorough=1\nFLAC=0\n");
     WriteFile(ini, text);
     Form form(ini);
     QCOMPARE(form.pos(), QPoint(50, 60));
     QVERIFY(!form.CBBmp->isChecked());
     QVERIFY(!form.CBOgg->isChecked());
     QVERIFY(form.CBAvi->isChecked());
+    QVERIFY(form.KT1->isChecked());
+    QVERIFY(!KindMenuItem(form, "FLAC")->isChecked());
+    QVERIFY(!KindMenuItem(form, "音声をすべて選択")->isChecked());
+    QVERIFY(KindMenuItem(form, "WMA")->isChecked());
+    QVERIFY(KindMenuItem(form, "音楽をすべて選択")->isChecked());
+    QVERIFY(KindMenuItem(form, "WMA")->isEnabled());
+  }
+
+  // The thorough item and the kind items are saved on close and come back in the next window.
+  void thoroughAndKindsKeptBetweenRuns() {
+    Env env;
+    env.form->show();
+    env.form->KT1->trigger();
+    KindMenuItem(*env.form, "動画をすべて選択")->trigger();
+    KindMenuItem(*env.form, "XM")->trigger();
+    env.form->KX1->trigger();
+    QVERIFY(env.form->errors.isEmpty());
+    const std::string text = TextOf(env.dir.File("sorvend.ini"));
+    for (const char* line : {"Thorough=1", "XM=0", "MID=1", "WMV=0", "MKV=0", "SWF=0", "TIF=1"}) {
+      QVERIFY2(text.find(std::string(line) + "\n") != std::string::npos, line);
+    }
+
+    Form again(env.dir.File("sorvend.ini"));
+    QVERIFY(again.KT1->isChecked());
+    QVERIFY(!again.IsTicked(sorvend::Kind::Xm));
+    QVERIFY(!again.IsTicked(sorvend::Kind::Swf));
+    QVERIFY(again.IsTicked(sorvend::Kind::Mid));
+    QVERIFY(!KindMenuItem(again, "動画をすべて選択")->isChecked());
+    QVERIFY(!KindMenuItem(again, "音楽をすべて選択")->isChecked());
+    QVERIFY(KindMenuItem(again, "画像をすべて選択")->isChecked());
+  }
+
+  // A batch scans in the profile the item shows when it starts. A PNG whose chunk after the
+  // image data is damaged: classic copies it to its end chunk, thorough only up to the damage.
+  void batchScansInTheChosenProfile_data() {
+    QTest::addColumn<bool>("thorough");
+    QTest::newRow("classic") << false;
+    QTest::newRow("thorough") << true;
+  }
+
+  void batchScansInTheChosenProfile() {
+    QFETCH(bool, thorough);
+    Env env;
+    Bytes png = ReadTestData("png/gradient.png");
+    const Bytes idat = {'I', 'D', 'A', 'T'};
+    const auto type = std::search(png.begin(), png.end(), idat.begin(), idat.end());
+    QVERIFY(type != png.end());
+    const std::size_t at = type - png.begin();
+    const std::size_t idatEnd =
+        at + 8 +
+        (std::size_t{png[at - 4]} << 24 | png[at - 3] << 16 | png[at - 2] << 8 | png[at - 1]);
+    QVERIFY(idatEnd + 12 < png.size());
+    png[idatEnd + 6] ^= 0x20;  // a letter of the next chunk's type changes case: its CRC fails
+    const std::string a = env.Put("a.bin", Join({Filler(7), png, Filler(9)}));
+    if (thorough) env.form->KT1->trigger();
+    env.form->Form1DropFiles({a});
+    QCOMPARE(env.form->Context().profile,
+             thorough ? sorvend::Profile::Thorough : sorvend::Profile::Classic);
+    QCOMPARE(ReadFile(env.dir.File("ANT0000.PNG")),
+             thorough ? Bytes(png.begin(), png.begin() + idatEnd) : png);
+    QVERIFY(!env.Exists("ANT0001.PNG"));
+  }
+
+  // The profile cannot change in the middle of a batch: the item is unusable until it ends.
+  void thoroughItemLockedDuringBatch_data() {
+    QTest::addColumn<bool>("thorough");
+    QTest::newRow("classic") << false;
+    QTest::newRow("thorough") << true;
+  }
+
+  void thoroughItemLockedDuringBatch() {
+    QFETCH(bool, thorough);
+    Env env;
+    const std::string a = env.Put("a.bin", Dib{1024, 1024}.Stored());
+    if (thorough) env.form->KT1->trigger();
+    int passes = 0;
+    bool enabledDuringBatch = false;
+    bool kindItemsUsable = false;
+    EveryPass step([&] {
+      if (!env.form->Busy()) return false;
+      ++passes;
+      enabledDuringBatch = enabledDuringBatch || env.form->KT1->isEnabled();
+      kindItemsUsable = KindMenuItem(*env.form, "FLAC")->isEnabled();
+      return passes >= 3;
+    });
+    env.form->Form1DropFiles({a});
+    QVERIFY(passes > 0);
+    QVERIFY(!enabledDuringBatch);
+    // The kinds are asked as the scan meets them, so their items stay usable.
+    QCOMPARE(kindItemsUsable, thorough);
+    QVERIFY(env.form->KT1->isEnabled());
+    QCOMPARE(env.form->KT1->isChecked(), thorough);
   }
 
   void threeFilesWhileIdle() {
@@ -568,11 +784,11 @@ class Form1Test : public QObject {
     env.form->KX1->trigger();
     QVERIFY(!env.form->isVisible());
     QVERIFY(env.form->errors.isEmpty());
-    const Bytes ini = ReadFile(env.dir.File("sorvend.ini"));
-    const std::string text(ini.begin(), ini.end());
+    const std::string text = TextOf(env.dir.File("sorvend.ini"));
     QVERIFY2(text.find("[Sorvend]") != std::string::npos, text.c_str());
     QVERIFY2(text.find("WAV=0") != std::string::npos, text.c_str());
     QVERIFY2(text.find("BMP=1") != std::string::npos, text.c_str());
+    QVERIFY2(text.find("Thorough=0") != std::string::npos, text.c_str());
   }
 
   // A close request in the middle of an output: settings written, both streams closed, the
@@ -603,6 +819,7 @@ class Form1Test : public QObject {
     QVERIFY(!ctx.InFile.IsOpen());
     QVERIFY(!ctx.OutFile.IsOpen());
     QVERIFY(!env.form->Busy());
+    QVERIFY(env.form->KT1->isEnabled());
     QVERIFY(env.form->QueuedPaths().empty());
     QCOMPARE(env.form->log, std::vector<std::string>{"( 1/ 2) a.bin"});
     QVERIFY(!env.Exists("next/ANT0001.BMP"));
@@ -700,6 +917,7 @@ class Form1Test : public QObject {
     env.form->Form1DropFiles({env.dir.File("missing.bin"), good});
     QCOMPARE(env.form->errors, QStringList{"log failed"});
     QVERIFY(!env.form->Busy());
+    QVERIFY(env.form->KT1->isEnabled());
     QVERIFY(env.form->QueuedPaths().empty());
     QCOMPARE(env.form->Memo1->toPlainText(), QString("ファイルを指定してください。"));
     QVERIFY(!env.Exists("ANT0000.BMP"));

@@ -28,6 +28,8 @@ class FakeWindow : public SettingsTarget {
     return ticked[static_cast<int>(kind)];
   }
   void SetTicked(Kind kind, bool value) override { ticked[static_cast<int>(kind)] = value; }
+  bool Thorough() const override { return thorough; }
+  void SetThorough(bool value) override { thorough = value; }
   int Left() const override { return left; }
   int Top() const override { return top; }
   void SetLeft(int value) override {
@@ -39,7 +41,9 @@ class FakeWindow : public SettingsTarget {
     moves.push_back("top " + std::to_string(value));
   }
 
-  bool ticked[kClassicKindCount];
+  bool ticked[kKindCount];
+  // Set at the start so that a load can be seen to clear it.
+  bool thorough = true;
   int left = 0;
   int top = 0;
   std::vector<std::string> moves;
@@ -59,9 +63,25 @@ TEST(Settings, FirstRunTicksEverythingAndLeavesTheWindowWithoutCreatingTheFile) 
   const std::string path = dir.File("sorvend.ini");
   FakeWindow window(false);
   LoadSettings(window, path);
-  for (int i = 0; i < kClassicKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << i;
+  for (int i = 0; i < kKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << kKindNames[i];
+  EXPECT_FALSE(window.thorough);
   EXPECT_TRUE(window.moves.empty());
   EXPECT_FALSE(fs::exists(path));
+}
+
+// A file saved before the kind menu existed: the ten switches as stored, the new kinds ticked
+// and the profile classic.
+TEST(Settings, FileWithoutTheNewKeysTicksTheNewKindsAndStaysClassic) {
+  FakeWindow window(false);
+  LoadFrom(window,
+           "[Sorvend]\nForm1Left=5\nForm1Top=6\nBMP=0\nAVI=1\nWAV=0\nANI=1\nJPG=1\nMOV=1\n"
+           "PNG=1\nMP3=1\nGIF=1\nOgg=0\n");
+  for (int i = 0; i < kKindCount; ++i) {
+    const bool cleared = i == static_cast<int>(Kind::Bmp) || i == static_cast<int>(Kind::Wav) ||
+                         i == static_cast<int>(Kind::Ogg);
+    EXPECT_EQ(window.ticked[i], !cleared) << kKindNames[i];
+  }
+  EXPECT_FALSE(window.thorough);
 }
 
 TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
@@ -70,24 +90,32 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   FakeWindow saved;
   saved.left = -3;
   saved.top = 12345;
-  for (int i = 0; i < kClassicKindCount; ++i) saved.ticked[i] = i % 3 != 0;  // BMP, ANI, PNG, Ogg off
+  for (int i = 0; i < kKindCount; ++i) saved.ticked[i] = i % 3 != 0;  // BMP, ANI, ... IT, ... off
   SaveSettings(saved, path);
+  const std::string newKinds =
+      "MID=1\nXM=1\nIT=0\nS3M=1\nMOD=1\nFLAC=0\nAIFF=1\nVOC=1\nAU=0\nAAC=1\nWMA=1\nWEBP=0\n"
+      "ICO=1\nDDS=1\nTIF=0\nWMV=1\nFLV=1\nMKV=0\nSWF=1\n";
   EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-3\nForm1Top=12345\nBMP=0\nAVI=1\nWAV=1\nANI=0\nJPG=1\nMOV=1\n"
-            "PNG=0\nMP3=1\nGIF=1\nOgg=0\n");
+            "PNG=0\nMP3=1\nGIF=1\nOgg=0\nThorough=1\n" +
+                newKinds);
 
   FakeWindow loaded(true);
+  loaded.thorough = false;
   LoadSettings(loaded, path);
   EXPECT_EQ(loaded.moves, (std::vector<std::string>{"left -3", "top 12345"}));
-  for (int i = 0; i < kClassicKindCount; ++i) EXPECT_EQ(loaded.ticked[i], saved.ticked[i]) << i;
+  for (int i = 0; i < kKindCount; ++i) EXPECT_EQ(loaded.ticked[i], saved.ticked[i]) << i;
+  EXPECT_TRUE(loaded.thorough);
 
   // A second close overwrites the values in place.
   saved.left = INT_MIN;
   saved.ticked[0] = true;
+  saved.thorough = false;
   SaveSettings(saved, path);
   EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-2147483648\nForm1Top=12345\nBMP=1\nAVI=1\nWAV=1\nANI=0\nJPG=1\n"
-            "MOV=1\nPNG=0\nMP3=1\nGIF=1\nOgg=0\n");
+            "MOV=1\nPNG=0\nMP3=1\nGIF=1\nOgg=0\nThorough=0\n" +
+                newKinds);
 }
 
 TEST(Settings, ParsesEveryIntegerForm) {
@@ -172,12 +200,38 @@ TEST(Settings, SwitchIsTickedUnlessItsValueIsZero) {
       {"false", true}, {"true", true}, {"", true},     {"0 0", true}, {"no", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string("BMP=") + c.value);
+    SCOPED_TRACE(std::string("BMP=FLAC=") + c.value);
     FakeWindow window(!c.ticked);
-    LoadFrom(window, std::string("[Sorvend]\nBMP=") + c.value + "\nOgg=0\n");
+    LoadFrom(window,
+             std::string("[Sorvend]\nBMP=") + c.value + "\nOgg=0\nFLAC=" + c.value + "\nSWF=0\n");
     EXPECT_EQ(window.ticked[static_cast<int>(Kind::Bmp)], c.ticked);
+    EXPECT_EQ(window.ticked[static_cast<int>(Kind::Flac)], c.ticked);
     EXPECT_FALSE(window.ticked[static_cast<int>(Kind::Ogg)]);
+    EXPECT_FALSE(window.ticked[static_cast<int>(Kind::Swf)]);
     EXPECT_TRUE(window.ticked[static_cast<int>(Kind::Avi)]);
+    EXPECT_TRUE(window.ticked[static_cast<int>(Kind::Wma)]);
+  }
+}
+
+// The same reading with the other default: what is no number leaves the profile classic.
+TEST(Settings, ThoroughOnlyForANonZeroNumber) {
+  const struct {
+    const char* content;
+    bool thorough;
+  } cases[] = {
+      {"[Sorvend]\nThorough=1\n", true},     {"[Sorvend]\nThorough=0x10\n", true},
+      {"[Sorvend]\nThorough=-1\n", true},    {"[Sorvend]\nthorough = 2\n", true},
+      {"[Sorvend]\nThorough=0\n", false},    {"[Sorvend]\nThorough=$0\n", false},
+      {"[Sorvend]\nThorough=true\n", false}, {"[Sorvend]\nThorough=\n", false},
+      {"[Sorvend]\nThorough=1 \n", true},    {"[Sorvend]\nThorough=1 0\n", false},
+      {"[Other]\nThorough=1\n", false},      {"[Sorvend]\nBMP=1\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content);
+    FakeWindow window;
+    window.thorough = !c.thorough;
+    LoadFrom(window, c.content);
+    EXPECT_EQ(window.thorough, c.thorough);
   }
 }
 
@@ -200,6 +254,7 @@ TEST(Settings, SaveKeepsEverythingElseInTheFile) {
   WriteText(path, head +
                       "[sorvend]\r\n"
                       "ogg = 1\r\n"
+                      "THOROUGH = 1\r\n"
                       "Extra=yes\r\n"
                       "Form1Left=5\r\n" +
                       tail);
@@ -207,17 +262,21 @@ TEST(Settings, SaveKeepsEverythingElseInTheFile) {
   window.left = 10;
   window.top = 20;
   window.ticked[static_cast<int>(Kind::Ogg)] = false;
+  window.thorough = false;
   SaveSettings(window, path);
-  EXPECT_EQ(
-      ReadText(path),
-      head +
-          "[sorvend]\r\n"
-          "ogg = 0\r\n"
-          "Extra=yes\r\n"
-          "Form1Left=10\r\n"
-          "Form1Top=20\r\n"
-          "BMP=1\r\nAVI=1\r\nWAV=1\r\nANI=1\r\nJPG=1\r\nMOV=1\r\nPNG=1\r\nMP3=1\r\nGIF=1\r\n" +
-          tail);
+  EXPECT_EQ(ReadText(path),
+            head +
+                "[sorvend]\r\n"
+                "ogg = 0\r\n"
+                "THOROUGH = 0\r\n"
+                "Extra=yes\r\n"
+                "Form1Left=10\r\n"
+                "Form1Top=20\r\n"
+                "BMP=1\r\nAVI=1\r\nWAV=1\r\nANI=1\r\nJPG=1\r\nMOV=1\r\nPNG=1\r\nMP3=1\r\nGIF=1\r\n"
+                "MID=1\r\nXM=1\r\nIT=1\r\nS3M=1\r\nMOD=1\r\nFLAC=1\r\nAIFF=1\r\nVOC=1\r\nAU=1\r\n"
+                "AAC=1\r\nWMA=1\r\nWEBP=1\r\nICO=1\r\nDDS=1\r\nTIF=1\r\nWMV=1\r\nFLV=1\r\nMKV=1\r\n"
+                "SWF=1\r\n" +
+                tail);
 }
 
 TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
