@@ -70,11 +70,18 @@ inline constexpr std::array kMeasureTable = {
 
     // PNG.
     MeasureDispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}, {0xFF, 'N'}, {0xFF, 'G'}},
-                         Kind::Png, MeasurePng},  // 0x89 "PNG"
+                         Kind::Png,
+                         MeasurePng},  // 0x89 "PNG"
 
     // RIFF forms, AIFF, MIDI, VOC and AU.
 
     // MPEG audio, AAC, FLAC and Ogg.
+    // MPEG audio sync: the rest of the 11 sync bits and any layer but the reserved 00.
+    MeasureDispatchEntry{{0xFF, {{{0xE2, 0xE2}, {0xE4, 0xE4}}}}, Kind::Mp3, MeasureMpegAudio},
+    // "ID3" and a major version from 2 to 4, in front of whichever audio stream follows.
+    MeasureDispatchEntry{{'I', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, '3'}, {0xF8, 0x00}},
+                         std::nullopt,
+                         MeasureTaggedAudio},
 
     // QuickTime and MP4, Matroska, FLV, ASF and SWF.
     // Movies: the type of a box a movie starts with ("ftyp", "moov", "mdat", "wide", "free",

@@ -28,6 +28,8 @@ bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
 // RIFF forms, AIFF, MIDI, VOC and AU.
 
 // MPEG audio, AAC, FLAC and Ogg.
+bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureTaggedAudio(ByteView& in, std::int64_t lead, Extent& out);
 
 // QuickTime and MP4, Matroska, FLV, ASF and SWF.
 bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out);

@@ -1,6 +1,7 @@
 // Runs of MPEG audio frames (MPEG-1 and MPEG-2 low sampling frequencies, Layers II and III),
 // confirmed by five consecutive frame headers and copied frame by frame, with an ID3v1 tag that
-// follows the last frame.
+// follows the last frame. The thorough rule (MeasureMpegAudio, MeasureTaggedAudio) takes every
+// version and layer, with the tags in front of and behind the frames.
 #pragma once
 
 #include <cstdint>
