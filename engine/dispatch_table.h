@@ -82,6 +82,9 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'I', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, '3'}, {0xF8, 0x00}},
                          std::nullopt,
                          MeasureTaggedAudio},
+    MeasureDispatchEntry{{'f', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'a'}, {0xFF, 'C'}},
+                         Kind::Flac,
+                         MeasureFlac},  // "fLaC"
 
     // QuickTime and MP4, Matroska, FLV, ASF and SWF.
     // Movies: the type of a box a movie starts with ("ftyp", "moov", "mdat", "wide", "free",

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "engine/formats/formats.h"
+
 namespace sorvend {
 namespace {
 
@@ -370,7 +372,7 @@ bool MeasureTaggedAudio(ByteView& in, std::int64_t lead, Extent& out) {
   const struct {
     Kind kind;
     MeasureEntry measure;
-  } streams[] = {{Kind::Mp3, MeasureMpegAudio}};
+  } streams[] = {{Kind::Mp3, MeasureMpegAudio}, {Kind::Flac, MeasureFlac}};
   bool any = false;
   for (const auto& s : streams) any = any || in.Ticked(s.kind);
   if (!any) return false;
