@@ -60,6 +60,13 @@ inline constexpr std::array kDispatchTable = {
 // fast however common its lead byte is.
 inline constexpr std::array kMeasureTable = {
     // Bitmaps, icons and textures.
+    // Information header sizes 40, 108 and 124, little-endian.
+    MeasureDispatchEntry{
+        {0x28, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
+    MeasureDispatchEntry{
+        {0x6C, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
+    MeasureDispatchEntry{
+        {0x7C, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
 
     // JPEG, GIF and TIFF.
     // SOI, then the first marker: every code that may follow SOI lies in 0xC0..0xFF.

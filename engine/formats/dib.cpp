@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdlib>
 
 namespace sorvend {
 namespace {
@@ -157,6 +159,298 @@ bool ExtractDib(ScanContext& ctx) {
   const std::int64_t n = std::min<std::int64_t>(std::int64_t{dib.bfSize} - 54, Remaining(ctx));
   if (CopyBytes(ctx, n) == CopyEnd::Stopped) return true;
   EndOutput(ctx);
+  return true;
+}
+
+}  // namespace sorvend
+
+namespace sorvend {
+namespace {
+
+constexpr std::int32_t kMaxSide = 65535;
+constexpr std::uint32_t kLcsCalibratedRgb = 0;
+constexpr std::uint32_t kLcsSrgb = 0x73524742;          // "sRGB"
+constexpr std::uint32_t kLcsWindows = 0x57696E20;       // "Win "
+constexpr std::uint32_t kProfileLinked = 0x4C494E4B;    // "LINK"
+constexpr std::uint32_t kProfileEmbedded = 0x4D424544;  // "MBED"
+constexpr std::int64_t kMaxProfileSize = std::int64_t{1} << 26;
+// A bitmap file's declared size may exceed its contents by the padding some writers add.
+constexpr std::int64_t kFileSlack = 4;
+
+bool DepthAndCompressionFit(std::uint16_t bits, std::uint32_t compression) {
+  switch (compression) {
+    case kBiRgb:
+      return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32;
+    case kBiRle8:
+      return bits == 8;
+    case kBiRle4:
+      return bits == 4;
+    case kBiBitfields:
+    case kBiAlphaBitfields:
+      return bits == 16 || bits == 32;
+    default:
+      return false;
+  }
+}
+
+// Red, green and blue must each be one run of bits inside the pixel, none sharing a bit;
+// alpha, when there is a fourth mask, may be empty.
+bool MasksFit(const std::uint8_t* masks, int count, std::uint16_t bits) {
+  const std::uint64_t room = (std::uint64_t{1} << bits) - 1;
+  std::uint32_t seen = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::uint32_t m = GetLe32(masks + 4 * i);
+    if (m == 0) {
+      if (i < 3) return false;
+      continue;
+    }
+    const std::uint32_t run = m >> std::countr_zero(m);
+    if (m > room || (m & seen) != 0 || (run & (run + 1)) != 0) return false;
+    seen |= m;
+  }
+  return true;
+}
+
+bool ColourSpaceFits(const std::uint8_t* h, std::uint32_t size) {
+  const std::uint32_t space = GetLe32(h + 56);
+  if (space == kLcsCalibratedRgb || space == kLcsSrgb || space == kLcsWindows) return true;
+  return size == 124 && (space == kProfileLinked || space == kProfileEmbedded);
+}
+
+}  // namespace
+
+std::int64_t DibRowBytes(std::uint16_t bits, std::int32_t width) {
+  return (std::int64_t{width} * bits + 31) / 32 * 4;
+}
+
+bool ReadDibHeader(ByteView& in, std::int64_t at, DibHeader& dib) {
+  std::uint8_t h[124 + 16];
+  if (!in.Read(at, h, 4)) return false;
+  dib.size = GetLe32(h);
+  if (dib.size != 40 && dib.size != 108 && dib.size != 124) return false;
+  if (!in.Read(at + 4, h + 4, dib.size - 4)) return false;
+  dib.width = static_cast<std::int32_t>(GetLe32(h + 4));
+  dib.height = static_cast<std::int32_t>(GetLe32(h + 8));
+  dib.bitCount = GetLe16(h + 14);
+  dib.compression = GetLe32(h + 16);
+  dib.sizeImage = GetLe32(h + 20);
+  const auto pixelsPerMetreX = static_cast<std::int32_t>(GetLe32(h + 24));
+  const auto pixelsPerMetreY = static_cast<std::int32_t>(GetLe32(h + 28));
+  const std::uint32_t coloursUsed = GetLe32(h + 32);
+  const std::uint32_t coloursImportant = GetLe32(h + 36);
+  const std::int64_t rows = std::abs(std::int64_t{dib.height});
+  if (dib.width < 1 || dib.width > kMaxSide || rows < 1 || rows > kMaxSide) return false;
+  if (GetLe16(h + 12) != 1 || !DepthAndCompressionFit(dib.bitCount, dib.compression)) {
+    return false;
+  }
+  // Run-length coded rows are always stored bottom-up.
+  if (dib.height < 0 && (dib.compression == kBiRle8 || dib.compression == kBiRle4)) return false;
+  if (pixelsPerMetreX < 0 || pixelsPerMetreY < 0) return false;
+  // Indexed depths hold at most 2^bits colours; deeper pixels may carry a table of up to 256
+  // to help displays with few colours.
+  const std::uint32_t maxColours = dib.bitCount <= 8 ? 1u << dib.bitCount : 256;
+  if (coloursUsed > maxColours || coloursImportant > maxColours) return false;
+  const std::uint32_t colours = coloursUsed != 0 ? coloursUsed : dib.bitCount <= 8 ? maxColours : 0;
+
+  const bool masked = dib.compression == kBiBitfields || dib.compression == kBiAlphaBitfields;
+  std::int64_t maskBytes = 0;
+  if (masked && dib.size == 40) {
+    maskBytes = dib.compression == kBiAlphaBitfields ? 16 : 12;
+    if (!in.Read(at + 40, h + 40, static_cast<std::size_t>(maskBytes))) return false;
+  }
+  if (masked &&
+      !MasksFit(h + 40, dib.size == 40 ? static_cast<int>(maskBytes / 4) : 4, dib.bitCount)) {
+    return false;
+  }
+  dib.tableBytes = maskBytes + 4 * std::int64_t{colours};
+
+  dib.profileStart = dib.profileSize = 0;
+  if (dib.size >= 108 && !ColourSpaceFits(h, dib.size)) return false;
+  if (dib.size == 124) {
+    const std::uint32_t intent = GetLe32(h + 108);
+    if (intent != 0 && intent != 1 && intent != 2 && intent != 4 && intent != 8) return false;
+    const std::uint32_t space = GetLe32(h + 56);
+    if (space == kProfileLinked || space == kProfileEmbedded) {
+      dib.profileStart = GetLe32(h + 112);
+      dib.profileSize = GetLe32(h + 116);
+      // The profile lies behind the colour table.
+      if (dib.profileSize == 0 || dib.profileSize > kMaxProfileSize ||
+          dib.profileStart < dib.size + dib.tableBytes) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// Reads forward through the input a window at a time, for walks that look at every byte.
+class ForwardReader {
+ public:
+  ForwardReader(ByteView& in, std::int64_t at, std::int64_t end) : in_(in), at_(at), end_(end) {}
+
+  // The next byte, or -1 at the walk's end or the input's.
+  int Next() {
+    if (next_ == stop_ && !Refill()) return -1;
+    ++at_;
+    return *next_++;
+  }
+  // Passes over n bytes; false when they leave the walk's range.
+  bool Skip(std::int64_t n) {
+    if (n > end_ - at_) return false;
+    if (n < stop_ - next_) {
+      next_ += n;
+    } else {
+      next_ = stop_ = nullptr;
+    }
+    at_ += n;
+    return true;
+  }
+  std::int64_t Offset() const { return at_; }
+
+ private:
+  bool Refill() {
+    if (at_ >= end_) return false;
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(end_ - at_, kWindow));
+    std::size_t avail = 0;
+    next_ = in_.Peek(at_, want, avail);
+    // Peek may hand out more than was asked for.
+    stop_ = next_ + std::min(avail, want);
+    return avail > 0;
+  }
+
+  static constexpr std::int64_t kWindow = std::int64_t{1} << 16;
+  ByteView& in_;
+  std::int64_t at_;
+  std::int64_t end_;
+  const std::uint8_t* next_ = nullptr;
+  const std::uint8_t* stop_ = nullptr;
+};
+
+// The most bytes run-length codes can take for an image: every pixel a run of one, every row
+// ended, then the end-of-bitmap code.
+std::int64_t RleBound(const DibHeader& dib) {
+  return (2 * std::int64_t{dib.width} + 4) * dib.height + 2;
+}
+
+// Walks run-length coded pixels at `at` to their end-of-bitmap code, at most `limit` bytes.
+// Returns the coded length, or -1 when a code leaves the image or the codes never end.
+std::int64_t RleLength(ByteView& in, std::int64_t at, std::int64_t limit, const DibHeader& dib) {
+  const bool four = dib.compression == kBiRle4;
+  // Encoders may code a row's padding too, as far as its stored width reaches.
+  const std::int64_t lastX = DibRowBytes(dib.bitCount, dib.width) * 8 / dib.bitCount;
+  const std::int64_t rows = dib.height;
+  ForwardReader r(in, at, at + limit);
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  for (;;) {
+    const int count = r.Next();
+    const int code = r.Next();
+    if (code < 0) return -1;
+    if (count > 0) {
+      x += count;
+      if (y >= rows || x > lastX) return -1;
+      continue;
+    }
+    switch (code) {
+      case 0:  // end of line
+        x = 0;
+        if (++y > rows) return -1;
+        break;
+      case 1:  // end of bitmap
+        return r.Offset() - at;
+      case 2: {  // move right and up
+        const int dx = r.Next();
+        const int dy = r.Next();
+        if (dy < 0) return -1;
+        x += dx;
+        y += dy;
+        if (x > lastX || y > rows) return -1;
+        break;
+      }
+      default: {  // `code` literal pixels, padded to an even number of bytes
+        std::int64_t bytes = four ? (code + 1) / 2 : code;
+        bytes += bytes & 1;
+        x += code;
+        if (y >= rows || x > lastX || !r.Skip(bytes)) return -1;
+        break;
+      }
+    }
+  }
+}
+
+// Bytes of pixel data at `at`, no more than `room`; -1 when there is no valid pixel data.
+std::int64_t PixelBytes(ByteView& in, std::int64_t at, std::int64_t room, const DibHeader& dib) {
+  if (dib.compression == kBiRle8 || dib.compression == kBiRle4) {
+    const std::int64_t bound = RleBound(dib);
+    if (dib.sizeImage > bound) return -1;
+    // The stored size counts the codes and any padding behind their end.
+    const std::int64_t limit = std::min(room, dib.sizeImage != 0 ? dib.sizeImage : bound);
+    const std::int64_t coded = RleLength(in, at, limit, dib);
+    if (coded < 0) return -1;
+    return dib.sizeImage != 0 ? dib.sizeImage : coded;
+  }
+  const std::int64_t bytes =
+      DibRowBytes(dib.bitCount, dib.width) * std::abs(std::int64_t{dib.height});
+  if (dib.sizeImage != 0 && dib.sizeImage != bytes) return -1;
+  return bytes <= room ? bytes : -1;
+}
+
+// The end of an object whose header stands at `header` and pixels at `pixels`: behind the
+// pixels or the profile. -1 when the profile overlaps the pixels or the object leaves `end`.
+std::int64_t ObjectEnd(ByteView& in, std::int64_t header, std::int64_t pixels, std::int64_t end,
+                       const DibHeader& dib) {
+  const std::int64_t count = PixelBytes(in, pixels, end - pixels, dib);
+  if (count < 0) return -1;
+  std::int64_t last = pixels + count;
+  if (dib.profileSize != 0) {
+    const std::int64_t profile = header + dib.profileStart;
+    if (profile < last && profile + dib.profileSize > pixels) return -1;
+    last = std::max(last, profile + dib.profileSize);
+  }
+  return last <= end ? last : -1;
+}
+
+}  // namespace
+
+// A header-less bitmap (40-, 108- or 124-byte information header, then masks, colour table and
+// pixels) is written behind a rebuilt file header; a bitmap file standing 14 bytes before,
+// whose declared size agrees with its contents, is written as it is.
+bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out) {
+  DibHeader dib;
+  if (!ReadDibHeader(in, lead, dib)) return false;
+  const std::int64_t tableEnd = 14 + dib.size + dib.tableBytes;
+  out.ext = ".BMP";
+
+  std::uint8_t file[14];
+  const std::int64_t fileStart = lead - 14;
+  if (fileStart >= 0 && in.Read(fileStart, file, sizeof file) && file[0] == 'B' && file[1] == 'M') {
+    const std::int64_t declared = GetLe32(file + 2);
+    const std::int64_t offBits = GetLe32(file + 10);
+    if (offBits >= tableEnd && offBits < declared) {
+      const std::int64_t limit = std::min(fileStart + declared, in.Size());
+      const std::int64_t end = ObjectEnd(in, lead, fileStart + offBits, limit, dib);
+      if (end >= 0 && fileStart + declared <= end + kFileSlack && fileStart + declared <= limit) {
+        out.start = fileStart;
+        out.end = fileStart + declared;
+        return true;
+      }
+    }
+  }
+
+  // Without a file header the masks, colour table and pixels follow the header directly.
+  const std::int64_t pixels = lead + dib.size + dib.tableBytes;
+  const std::int64_t end = ObjectEnd(in, lead, pixels, in.Size(), dib);
+  // The file header's size field has 32 bits.
+  if (end < 0 || 14 + end - lead > std::int64_t{UINT32_MAX}) return false;
+  out.start = lead;
+  out.end = end;
+  out.prefix[0] = 'B';
+  out.prefix[1] = 'M';
+  PutLe32(&out.prefix[2], static_cast<std::int32_t>(static_cast<std::uint32_t>(14 + end - lead)));
+  PutLe32(&out.prefix[10], static_cast<std::int32_t>(tableEnd));
+  out.prefixSize = 14;
   return true;
 }
 

@@ -17,6 +17,7 @@ bool ExtractOgg(ScanContext& ctx);
 bool ExtractMov(ScanContext& ctx);
 
 // Bitmaps, icons and textures.
+bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out);
 
 // JPEG, GIF and TIFF.
 bool MeasureJpeg(ByteView& in, std::int64_t lead, Extent& out);
