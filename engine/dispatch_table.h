@@ -118,6 +118,8 @@ inline constexpr std::array kMeasureTable = {
     // Tracker modules.
     MeasureDispatchEntry{{'E', {{{0xFF, 'x'}, kNoFollow}}, {0xFF, 't'}, {0xFF, 'e'}},
                          Kind::Xm, MeasureXm},  // "Extended Module: "
+    MeasureDispatchEntry{{'I', {{{0xFF, 'M'}, kNoFollow}}, {0xFF, 'P'}, {0xFF, 'M'}},
+                         Kind::It, MeasureIt},  // "IMPM"
 };
 
 }  // namespace sorvend
