@@ -120,6 +120,9 @@ inline constexpr std::array kMeasureTable = {
                          Kind::Xm, MeasureXm},  // "Extended Module: "
     MeasureDispatchEntry{{'I', {{{0xFF, 'M'}, kNoFollow}}, {0xFF, 'P'}, {0xFF, 'M'}},
                          Kind::It, MeasureIt},  // "IMPM"
+    // "SCRM", 44 bytes into the module.
+    MeasureDispatchEntry{{'S', {{{0xFF, 'C'}, kNoFollow}}, {0xFF, 'R'}, {0xFF, 'M'}},
+                         Kind::S3m, MeasureS3m},
 };
 
 }  // namespace sorvend

@@ -41,5 +41,6 @@ bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out);
 // Tracker modules.
 bool MeasureXm(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureIt(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureS3m(ByteView& in, std::int64_t lead, Extent& out);
 
 }  // namespace sorvend
