@@ -89,6 +89,8 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'I', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, '3'}, {0xF8, 0x00}},
                          std::nullopt,
                          MeasureTaggedAudio},
+    // ADTS sync: the rest of the 12 sync bits, either MPEG version, layer 00, either protection.
+    MeasureDispatchEntry{{0xFF, {{{0xF6, 0xF0}, kNoFollow}}}, Kind::Aac, MeasureAac},
     MeasureDispatchEntry{{'f', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'a'}, {0xFF, 'C'}},
                          Kind::Flac,
                          MeasureFlac},  // "fLaC"

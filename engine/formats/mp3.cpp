@@ -372,7 +372,11 @@ bool MeasureTaggedAudio(ByteView& in, std::int64_t lead, Extent& out) {
   const struct {
     Kind kind;
     MeasureEntry measure;
-  } streams[] = {{Kind::Mp3, MeasureMpegAudio}, {Kind::Flac, MeasureFlac}};
+  } streams[] = {
+      {Kind::Mp3, MeasureMpegAudio},
+      {Kind::Flac, MeasureFlac},
+      {Kind::Aac, MeasureAac},
+  };
   bool any = false;
   for (const auto& s : streams) any = any || in.Ticked(s.kind);
   if (!any) return false;
