@@ -81,6 +81,18 @@ inline constexpr std::array kMeasureTable = {
                          MeasurePng},  // 0x89 "PNG"
 
     // RIFF forms, AIFF, MIDI, VOC and AU.
+    // "RIFF": the AVI, WAVE, ACON, RMID and WEBP forms, each checking its own kind.
+    MeasureDispatchEntry{
+        {'R', {{{0xFF, 'I'}, kNoFollow}}, {0xFF, 'F'}, {0xFF, 'F'}}, std::nullopt, MeasureRiff},
+    // "FORM" of AIFF and AIFF-C, "MThd", "Crea" of "Creative Voice File", ".snd".
+    MeasureDispatchEntry{
+        {'F', {{{0xFF, 'O'}, kNoFollow}}, {0xFF, 'R'}, {0xFF, 'M'}}, Kind::Aiff, MeasureAiff},
+    MeasureDispatchEntry{
+        {'M', {{{0xFF, 'T'}, kNoFollow}}, {0xFF, 'h'}, {0xFF, 'd'}}, Kind::Mid, MeasureMidi},
+    MeasureDispatchEntry{
+        {'C', {{{0xFF, 'r'}, kNoFollow}}, {0xFF, 'e'}, {0xFF, 'a'}}, Kind::Voc, MeasureVoc},
+    MeasureDispatchEntry{
+        {'.', {{{0xFF, 's'}, kNoFollow}}, {0xFF, 'n'}, {0xFF, 'd'}}, Kind::Au, MeasureAu},
 
     // MPEG audio, AAC, FLAC and Ogg.
     // MPEG audio sync: the rest of the 11 sync bits and any layer but the reserved 00.

@@ -27,6 +27,11 @@ bool MeasureGif(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
 
 // RIFF forms, AIFF, MIDI, VOC and AU.
+bool MeasureRiff(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureAiff(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureMidi(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureVoc(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureAu(ByteView& in, std::int64_t lead, Extent& out);
 
 // MPEG audio, AAC, FLAC and Ogg.
 bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out);

@@ -121,6 +121,27 @@ Bytes Filler(std::size_t n, std::uint8_t seed) {
   return b;
 }
 
+void SetLe32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+void SetBe16(Bytes& b, std::size_t at, std::uint16_t v) {
+  b.at(at) = static_cast<std::uint8_t>(v >> 8);
+  b.at(at + 1) = static_cast<std::uint8_t>(v);
+}
+
+void SetBe32(Bytes& b, std::size_t at, std::uint32_t v) {
+  SetBe16(b, at, static_cast<std::uint16_t>(v >> 16));
+  SetBe16(b, at + 2, static_cast<std::uint16_t>(v));
+}
+
+std::size_t FindText(const Bytes& b, const std::string& text, std::size_t from) {
+  const auto it =
+      std::search(b.begin() + static_cast<std::ptrdiff_t>(from), b.end(), text.begin(), text.end());
+  EXPECT_NE(it, b.end()) << text;
+  return static_cast<std::size_t>(it - b.begin());
+}
+
 Bytes Slice(const Bytes& b, std::size_t offset, std::size_t n) {
   return Bytes(b.begin() + static_cast<std::ptrdiff_t>(offset),
                b.begin() + static_cast<std::ptrdiff_t>(offset + n));
@@ -174,6 +195,28 @@ void ExpectThoroughSampleComesOutWhole(Kind kind, const std::string& ext, const 
   EXPECT_EQ(out.offset, static_cast<std::int64_t>(before.size()));
   EXPECT_FALSE(out.cut);
   EXPECT_EQ(run.Output(0), sample);
+}
+
+void ExpectThoroughCutTo(Kind kind, const Bytes& data, const Bytes& kept, std::size_t before) {
+  ScanRun run;
+  ScanThorough(run, {kind}, Join({Filler(before), data}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_TRUE(run.host.outputs[0].cut);
+  EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(before));
+  EXPECT_EQ(run.Output(0), kept);
+}
+
+void ExpectThoroughCutThenWhole(Kind kind, const Bytes& broken, const Bytes& kept,
+                                const Bytes& good) {
+  const Bytes before = Filler(41);
+  ScanRun run;
+  ScanThorough(run, {kind}, Join({before, broken, good, Filler(6)}));
+  ASSERT_EQ(run.host.outputs.size(), 2u);
+  EXPECT_TRUE(run.host.outputs[0].cut);
+  EXPECT_EQ(run.Output(0), kept);
+  EXPECT_FALSE(run.host.outputs[1].cut);
+  EXPECT_EQ(run.host.outputs[1].offset, static_cast<std::int64_t>(before.size() + broken.size()));
+  EXPECT_EQ(run.Output(1), good);
 }
 
 void ExpectThoroughWritesNothing(std::initializer_list<Kind> kinds, const Bytes& data) {

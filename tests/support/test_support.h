@@ -59,6 +59,12 @@ void AppendBe16(Bytes& b, std::uint16_t v);
 void AppendBe32(Bytes& b, std::uint32_t v);
 void AppendText(Bytes& b, const std::string& s);
 void Append(Bytes& b, const Bytes& more);
+// Overwrite a field in place.
+void SetLe32(Bytes& b, std::size_t at, std::uint32_t v);
+void SetBe16(Bytes& b, std::size_t at, std::uint16_t v);
+void SetBe32(Bytes& b, std::size_t at, std::uint32_t v);
+// Offset of the first `text` in b at or after `from`; the test fails when there is none.
+std::size_t FindText(const Bytes& b, const std::string& text, std::size_t from = 0);
 // Deterministic bytes that hold no lead byte of any carver.
 Bytes Filler(std::size_t n, std::uint8_t seed = 1);
 Bytes Slice(const Bytes& b, std::size_t offset, std::size_t n);
@@ -169,6 +175,13 @@ void ScanThorough(ScanRun& run, std::initializer_list<Kind> kinds, const Bytes& 
 // The sample `name` (under tests/data) between filler at an odd offset, scanned thorough with
 // only `kind` ticked, comes out once, whole and bit-exact, as ANT0000<ext>, not marked cut.
 void ExpectThoroughSampleComesOutWhole(Kind kind, const std::string& ext, const std::string& name);
+// `data` behind `before` filler bytes, scanned thorough with only `kind` ticked, gives one output
+// marked cut: exactly `kept`, found at its start.
+void ExpectThoroughCutTo(Kind kind, const Bytes& data, const Bytes& kept, std::size_t before = 5);
+// `broken` then `good` behind filler, scanned thorough with only `kind` ticked: `kept` (the
+// broken object's valid beginning) marked cut, then `good` whole where it starts.
+void ExpectThoroughCutThenWhole(Kind kind, const Bytes& broken, const Bytes& kept,
+                                const Bytes& good);
 // Scanned thorough with only `kinds` ticked, `data` gives no output at all.
 void ExpectThoroughWritesNothing(std::initializer_list<Kind> kinds, const Bytes& data);
 // The first `length` bytes of `object` at the end of the input, behind filler at an odd offset,
