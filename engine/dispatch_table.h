@@ -128,6 +128,9 @@ inline constexpr std::array kMeasureTable = {
     // Flash Video: "FLV", version 1.
     MeasureDispatchEntry{
         {'F', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'V'}, {0xFF, 0x01}}, Kind::Flv, MeasureFlv},
+    // Windows Media audio and video: the header object's GUID; the carver picks the kind.
+    MeasureDispatchEntry{
+        {0x30, {{{0xFF, 0x26}, kNoFollow}}, {0xFF, 0xB2}, {0xFF, 0x75}}, std::nullopt, MeasureAsf},
 
     // Tracker modules.
     MeasureDispatchEntry{{'E', {{{0xFF, 'x'}, kNoFollow}}, {0xFF, 't'}, {0xFF, 'e'}},

@@ -43,6 +43,8 @@ bool MeasureAac(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureMkv(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out);
+// Windows Media audio or video, by whether a video stream is declared.
+bool MeasureAsf(ByteView& in, std::int64_t lead, Extent& out);
 
 // Tracker modules.
 bool MeasureXm(ByteView& in, std::int64_t lead, Extent& out);
