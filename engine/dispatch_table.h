@@ -67,6 +67,11 @@ inline constexpr std::array kMeasureTable = {
         {0x6C, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
     MeasureDispatchEntry{
         {0x7C, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
+    // Icons (00 00 01 00) and cursors (00 00 02 00).
+    MeasureDispatchEntry{
+        {0x00, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x01}, {0xFF, 0x00}}, Kind::Ico, MeasureIco},
+    MeasureDispatchEntry{
+        {0x00, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x02}, {0xFF, 0x00}}, Kind::Ico, MeasureIco},
 
     // JPEG, GIF and TIFF.
     // SOI, then the first marker: every code that may follow SOI lies in 0xC0..0xFF.
