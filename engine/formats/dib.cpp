@@ -168,6 +168,7 @@ namespace sorvend {
 namespace {
 
 constexpr std::int32_t kMaxSide = 65535;
+constexpr std::int32_t kMaxIconSide = 256;
 constexpr std::uint32_t kLcsCalibratedRgb = 0;
 constexpr std::uint32_t kLcsSrgb = 0x73524742;          // "sRGB"
 constexpr std::uint32_t kLcsWindows = 0x57696E20;       // "Win "
@@ -439,6 +440,9 @@ bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out) {
     }
   }
 
+  // Icon and cursor images in programs' resources are stored like this too, but twice as high
+  // as wide (colour pixels, then the transparency mask): no bitmap of their own.
+  if (dib.height == 2 * dib.width && dib.width <= kMaxIconSide) return false;
   // Without a file header the masks, colour table and pixels follow the header directly.
   const std::int64_t pixels = lead + dib.size + dib.tableBytes;
   const std::int64_t end = ObjectEnd(in, lead, pixels, in.Size(), dib);

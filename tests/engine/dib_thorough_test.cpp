@@ -203,6 +203,29 @@ TEST(DibThorough, BitmapCutByTheEndOfTheInputWritesNothing) {
   }
 }
 
+// Programs keep icon images as bitmaps twice as high as wide, colour pixels then mask; they
+// are no bitmaps of their own unless a bitmap file header says so.
+TEST(DibThorough, IconImagesAreNoBitmaps) {
+  const Bytes ico = ReadTestData("ico/depths.ico");
+  const std::size_t at = 6 + 16 * 2;  // the third entry: 32 x 32 pixels of 8 bits
+  const std::size_t size = ico[at + 8] | ico[at + 9] << 8;
+  const std::size_t offset = ico[at + 12] | ico[at + 13] << 8;
+  ExpectThoroughWritesNothing({Kind::Bmp},
+                              Join({Filler(3), Slice(ico, offset, size), Filler(4000)}));
+
+  const Bytes dib = BareDib(16, 32);
+  Bytes file = {'B', 'M'};
+  AppendLe32(file, static_cast<std::uint32_t>(14 + dib.size()));
+  AppendLe32(file, 0);
+  AppendLe32(file, 54);
+  Append(file, dib);
+  ExpectThoroughWritesNothing({Kind::Bmp}, Join({Filler(3), dib, Filler(10)}));
+  ScanRun run;
+  ScanThorough(run, {Kind::Bmp}, Join({Filler(3), file, Filler(10)}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.Output(0), file);
+}
+
 TEST(DibThorough, BrokenBitmapIsSkippedAndTheNextOneFound) {
   const Bytes file = ReadTestData("bmp/rle4.bmp");
   Bytes broken = Bare(file);
