@@ -111,6 +111,8 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'f', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'a'}, {0xFF, 'C'}},
                          Kind::Flac,
                          MeasureFlac},  // "fLaC"
+    MeasureDispatchEntry{{'O', {{{0xFF, 'g'}, kNoFollow}}, {0xFF, 'g'}, {0xFF, 'S'}}, Kind::Ogg,
+                         MeasureOgg},  // "OggS"
 
     // QuickTime and MP4, Matroska, FLV, ASF and SWF.
     // Movies: the type of a box a movie starts with ("ftyp", "moov", "mdat", "wide", "free",

@@ -7,29 +7,14 @@
 #include <bit>
 #include <cstring>
 
+#include "engine/formats/crc.h"
 #include "engine/formats/formats.h"
 
 namespace sorvend {
 namespace {
 
-// CRC tables, most significant bit first, no reflection, starting at 0.
-template <typename T, unsigned kPoly>
-constexpr std::array<T, 256> CrcTable() {
-  constexpr int kTopShift = 8 * sizeof(T) - 8;
-  std::array<T, 256> table{};
-  for (unsigned byte = 0; byte < 256; ++byte) {
-    auto crc = static_cast<T>(byte << kTopShift);
-    for (int bit = 0; bit < 8; ++bit) {
-      const bool top = crc >> (8 * sizeof(T) - 1);
-      crc = static_cast<T>(crc << 1);
-      if (top) crc = static_cast<T>(crc ^ kPoly);
-    }
-    table[byte] = crc;
-  }
-  return table;
-}
-constexpr auto kCrc8 = CrcTable<std::uint8_t, 0x07>();
-constexpr auto kCrc16 = CrcTable<std::uint16_t, 0x8005>();
+constexpr auto kCrc8 = MsbFirstCrcTable<std::uint8_t, 0x07>();
+constexpr auto kCrc16 = MsbFirstCrcTable<std::uint16_t, 0x8005>();
 
 std::uint16_t Crc16(std::uint16_t crc, std::uint8_t byte) {
   return static_cast<std::uint16_t>(crc << 8 ^ kCrc16[(crc >> 8) ^ byte]);

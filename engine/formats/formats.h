@@ -39,6 +39,7 @@ bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureTaggedAudio(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureFlac(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureAac(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureOgg(ByteView& in, std::int64_t lead, Extent& out);
 
 // QuickTime and MP4, Matroska, FLV, ASF and SWF.
 bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out);

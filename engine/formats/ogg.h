@@ -1,5 +1,6 @@
 // Ogg streams: pages copied one after the other while the next one follows directly, up to
-// the end-of-stream page.
+// the end-of-stream page. The thorough rule (MeasureOgg) checks every page and takes one link
+// of multiplexed logical streams, each up to its own end-of-stream page.
 #pragma once
 
 #include "engine/carver.h"
