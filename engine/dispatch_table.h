@@ -147,6 +147,22 @@ inline constexpr std::array kMeasureTable = {
     // "SCRM", 44 bytes into the module.
     MeasureDispatchEntry{{'S', {{{0xFF, 'C'}, kNoFollow}}, {0xFF, 'R'}, {0xFF, 'M'}},
                          Kind::S3m, MeasureS3m},
+    // MOD tags, 1,080 bytes into the module: "M.K.", "M!K!", "M&K!"; "FLT4", "FLT8"; "OKTA";
+    // "CD81". The digit tags are found by their letters, "2CHN" to "9CHN" and "xxCH", "xxCN",
+    // with the first pattern byte (below 0x20) behind them, so that numbers in text are no
+    // candidates.
+    MeasureDispatchEntry{{'M', {{{0xFF, '.'}, {0xF8, 0x20}}}, {0xFF, 'K'}, {0xF0, 0x20}},
+                         Kind::Mod, MeasureMod},
+    MeasureDispatchEntry{{'F', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'T'}, {0xF3, 0x30}},
+                         Kind::Mod, MeasureMod},
+    MeasureDispatchEntry{{'O', {{{0xFF, 'K'}, kNoFollow}}, {0xFF, 'T'}, {0xFF, 'A'}},
+                         Kind::Mod, MeasureMod},
+    MeasureDispatchEntry{{'C', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, '8'}, {0xFF, '1'}},
+                         Kind::Mod, MeasureMod},
+    MeasureDispatchEntry{{'C', {{{0xFF, 'H'}, kNoFollow}}, {0xFF, 'N'}, {0xE0, 0x00}},
+                         Kind::Mod, MeasureModChn},
+    MeasureDispatchEntry{{'C', {{{0xFF, 'H'}, {0xFF, 'N'}}}, {0xE0, 0x00}, kAnyByte},
+                         Kind::Mod, MeasureModCh},
 };
 
 }  // namespace sorvend

@@ -52,5 +52,10 @@ bool MeasureAsf(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureXm(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureIt(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureS3m(ByteView& in, std::int64_t lead, Extent& out);
+// MOD by where the lead byte stands in the tag at offset 1,080: its first byte ("M.K.",
+// "FLT8", "CD81", "OKTA"), the 'C' of "xCHN", the 'C' of "xxCH" and "xxCN".
+bool MeasureMod(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureModChn(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureModCh(ByteView& in, std::int64_t lead, Extent& out);
 
 }  // namespace sorvend

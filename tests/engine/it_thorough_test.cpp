@@ -150,13 +150,7 @@ TEST(ItThorough, CompressedStereoDataHoldsTheBlocksOfBothChannels) {
 
 TEST(ItThorough, BrokenModuleIsRefusedAndTheNextOneFound) {
   const Bytes it = ReadTestData("modules/tiny.it");
-  const Bytes before = Filler(101);
-  const Bytes broken = Patched(it, kSecondSample, {'X'});
-  ScanRun run;
-  ScanThorough(run, {Kind::It}, Join({before, broken, it}));
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(before.size() + it.size()));
-  EXPECT_EQ(run.Output(0), it);
+  ExpectThoroughRefusedThenFound(Kind::It, Patched(it, kSecondSample, {'X'}), it);
 }
 
 }  // namespace

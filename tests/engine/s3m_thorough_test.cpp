@@ -108,33 +108,13 @@ TEST(S3mThorough, ModuleCutByTheEndOfTheInputKeepsWhatThereIs) {
 }
 
 TEST(S3mThorough, StartNeverReachesBackIntoThePreviousOutput) {
-  // The previous output's last bytes (sample data) double as the module's first ones: the
-  // module would start inside that output and is not taken. Right behind it, it is.
-  const Bytes it = ReadTestData("modules/tiny.it");
-  const Bytes s3m = TinyS3m();
-  const Bytes input = Join({Filler(3), Slice(it, 0, it.size() - 10), s3m, Filler(3)});
-  ScanRun overlapping;
-  ScanThorough(overlapping, {Kind::It, Kind::S3m}, input);
-  ASSERT_EQ(overlapping.host.outputs.size(), 1u);
-  EXPECT_EQ(overlapping.host.outputs[0].kind, "IT");
-  ScanRun alone;  // with no output before it, the module is there
-  ScanThorough(alone, {Kind::S3m}, input);
-  ASSERT_EQ(alone.host.outputs.size(), 1u);
-  EXPECT_EQ(alone.Output(0), s3m);
-  ScanRun behind;
-  ScanThorough(behind, {Kind::It, Kind::S3m}, Join({Filler(3), it, s3m}));
-  ASSERT_EQ(behind.host.outputs.size(), 2u);
-  EXPECT_EQ(behind.Output(1), s3m);
+  ExpectThoroughStartStaysBehindThePreviousOutput(Kind::It, ReadTestData("modules/tiny.it"),
+                                                  Kind::S3m, TinyS3m());
 }
 
 TEST(S3mThorough, BrokenModuleIsRefusedAndTheNextOneFound) {
   const Bytes s3m = TinyS3m();
-  const Bytes before = Filler(101);
-  ScanRun run;
-  ScanThorough(run, {Kind::S3m}, Join({before, Patched(s3m, kFirstInstrument, {9}), s3m}));
-  ASSERT_EQ(run.host.outputs.size(), 1u);
-  EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(before.size() + s3m.size()));
-  EXPECT_EQ(run.Output(0), s3m);
+  ExpectThoroughRefusedThenFound(Kind::S3m, Patched(s3m, kFirstInstrument, {9}), s3m);
 }
 
 }  // namespace

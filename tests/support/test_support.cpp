@@ -241,6 +241,33 @@ void ExpectThoroughCut(Kind kind, const Bytes& object, std::size_t length, std::
   EXPECT_EQ(run.Output(0), Slice(object, 0, kept));
 }
 
+void ExpectThoroughRefusedThenFound(Kind kind, const Bytes& broken, const Bytes& good) {
+  const Bytes before = Filler(101);
+  ScanRun run;
+  ScanThorough(run, {kind}, Join({before, broken, good}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(before.size() + broken.size()));
+  EXPECT_EQ(run.Output(0), good);
+}
+
+void ExpectThoroughStartStaysBehindThePreviousOutput(Kind previousKind, const Bytes& previous,
+                                                     Kind kind, const Bytes& object) {
+  const Bytes input =
+      Join({Filler(3), Slice(previous, 0, previous.size() - 10), object, Filler(3)});
+  ScanRun overlapping;
+  ScanThorough(overlapping, {previousKind, kind}, input);
+  ASSERT_EQ(overlapping.host.outputs.size(), 1u);
+  EXPECT_EQ(overlapping.Output(0), Slice(input, 3, previous.size()));
+  ScanRun alone;
+  ScanThorough(alone, {kind}, input);
+  ASSERT_EQ(alone.host.outputs.size(), 1u);
+  EXPECT_EQ(alone.Output(0), object);
+  ScanRun behind;
+  ScanThorough(behind, {previousKind, kind}, Join({Filler(3), previous, object}));
+  ASSERT_EQ(behind.host.outputs.size(), 2u);
+  EXPECT_EQ(behind.Output(1), object);
+}
+
 void Scan(ScanRun& run, const Bytes& data) {
   run.input = run.dir.File("input.bin");
   WriteFile(run.input, data);

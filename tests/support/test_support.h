@@ -188,6 +188,15 @@ void ExpectThoroughWritesNothing(std::initializer_list<Kind> kinds, const Bytes&
 // scanned thorough with only `kind` ticked: one output marked cut holding the object's first
 // `kept` bytes, or none when `kept` is 0.
 void ExpectThoroughCut(Kind kind, const Bytes& object, std::size_t length, std::size_t kept);
+// `broken` followed by `good`, scanned thorough with only `kind` ticked: `broken` writes nothing
+// and `good` comes out whole where it starts.
+void ExpectThoroughRefusedThenFound(Kind kind, const Bytes& broken, const Bytes& good);
+// `object` of a kind that starts before its lead byte, with its first 10 bytes doubling as the
+// last ones of `previous` (whose bytes there do not matter): scanned thorough with both kinds
+// ticked, only `previous` is written, though `object` alone is found; right behind `previous`,
+// both are.
+void ExpectThoroughStartStaysBehindThePreviousOutput(Kind previousKind, const Bytes& previous,
+                                                     Kind kind, const Bytes& object);
 
 // Lying inputs: 150 inputs of 12 pieces each, a piece being what `addPiece` appends (drawn from
 // the generator seeded with `seed`; `round` counts the inputs). Each scan with only `kinds`
