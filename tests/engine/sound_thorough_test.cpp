@@ -1,6 +1,10 @@
 // The thorough rules for AIFF, MIDI, VOC and AU: samples, refusals, cuts and broken structures
-// followed by a good object.
+// followed by a good object; and lying samples of every kind of the group, RIFF forms included.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
 
 #include "tests/support/test_support.h"
 
@@ -222,6 +226,46 @@ TEST(AuThorough, InputEndingInsideKeepsTheWholeFrames) {
   ExpectThoroughCutTo(Kind::Au, Slice(stereo, 0, kAuHeader + 107),
                       Slice(stereo, 0, kAuHeader + 104));
   ExpectThoroughWritesNothing({Kind::Au}, Slice(au, 0, kAuHeader + 3));
+}
+
+// Samples of every kind here with a few bytes changed (most in their headers and first chunk
+// sizes), back to back with random bytes and cut anywhere near the end: every scan ends and
+// writes only slices of its input, and enough objects survive the lies to reach the copy.
+TEST(ChunkedSoundThorough, LyingSamplesScanSafely) {
+  std::vector<Bytes> samples;
+  for (const char* name : {"riff/tone.wav", "riff/lavf.wav", "riff/clip.avi", "riff/spin.ani",
+                           "riff/song.rmi", "riff/alpha.webp", "riff/anim.webp", "aiff/tone.aifc",
+                           "midi/format1.mid", "voc/tone8.voc", "au/tone.au"}) {
+    samples.push_back(ReadTestData(name));
+  }
+  std::mt19937 rng(20261208);
+  std::size_t carved = 0;
+  for (int round = 0; round < 150; ++round) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    Bytes input;
+    for (int piece = 0; piece < 4; ++piece) {
+      Bytes object = samples[rng() % samples.size()];
+      for (int k = static_cast<int>(rng() % 4); k > 0; --k) {
+        const std::size_t reach =
+            rng() % 2 == 0 ? std::min<std::size_t>(64, object.size()) : object.size();
+        object[rng() % reach] = static_cast<std::uint8_t>(rng());
+      }
+      Append(input, object);
+      AppendRandomBytes(input, rng, 40);
+    }
+    input.resize(input.size() - rng() % 300);
+    ScanRun run;
+    run.ctx.profile = Profile::Thorough;
+    ASSERT_TRUE(ScanUntilEndOrGuard(
+        run,
+        {Kind::Wav, Kind::Avi, Kind::Ani, Kind::Mid, Kind::Webp, Kind::Aiff, Kind::Voc, Kind::Au},
+        input))
+        << "the scan did not end";
+    carved += run.host.outputs.size();
+    ExpectOutputsAreInputSlices(run, input);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  EXPECT_GT(carved, 300u);
 }
 
 }  // namespace
