@@ -118,6 +118,15 @@ std::vector<std::string> LocalPathsOfUrls(const QList<QUrl>& urls) {
   return paths;
 }
 
+std::vector<std::string> PathsToQueue(const std::vector<std::string>& paths, bool thorough) {
+  if (!thorough) return paths;
+  std::vector<std::string> queued;
+  for (const std::string& path : paths) {
+    for (ListedPath& listed : ListFilesRecursively(path)) queued.push_back(std::move(listed.path));
+  }
+  return queued;
+}
+
 }  // namespace sorvend
 
 TForm1::TForm1(std::string settingsPath, QWidget* parent)
@@ -266,19 +275,22 @@ void TForm1::Form1Creat() {
 }
 
 void TForm1::Form1DropFiles(const std::vector<std::string>& paths) {
-  Guarded([&] {
-    FileQueue.insert(FileQueue.end(), paths.begin(), paths.end());
-    if (!Busy()) RunBatch();
-  });
+  Guarded([&] { Enqueue(paths); });
 }
 
 void TForm1::KO1Click() {
   Guarded([&] {
     const std::vector<std::string> chosen = ExecuteOpenDialog();
-    if (chosen.empty()) return;
-    FileQueue.insert(FileQueue.end(), chosen.begin(), chosen.end());
-    if (!Busy()) RunBatch();
+    if (!chosen.empty()) Enqueue(chosen);
   });
+}
+
+void TForm1::Enqueue(const std::vector<std::string>& paths) {
+  // KT1 cannot change while a batch runs, so it shows the profile of the batch that these
+  // paths join or start.
+  const std::vector<std::string> queued = sorvend::PathsToQueue(paths, KT1->isChecked());
+  FileQueue.insert(FileQueue.end(), queued.begin(), queued.end());
+  if (!Busy()) RunBatch();
 }
 
 void TForm1::KX1Click() {

@@ -41,6 +41,12 @@ int ProgressPercent(std::int64_t position, std::int64_t fileSize);
 // Local paths of the file URLs in a drop, as bytes: names that are not valid UTF-8 survive.
 std::vector<std::string> LocalPathsOfUrls(const QList<QUrl>& urls);
 
+// What a drop or the open command queues. In the thorough profile each folder among `paths`
+// is replaced by the files under it, in the order of sorvend-cli -r; a subfolder that cannot
+// be read keeps its place and fails to open in its turn. In the classic profile the paths are
+// queued as they are, so that a folder fails to open as it always has.
+std::vector<std::string> PathsToQueue(const std::vector<std::string>& paths, bool thorough);
+
 }  // namespace sorvend
 
 class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::SettingsTarget {
@@ -130,6 +136,8 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   // cannot be written; nothing else is done then and the window stays.
   void Form1Close();
   std::vector<std::string> RunOpenDialog1();
+  // Queues the paths (see PathsToQueue) and starts the batch unless one is running.
+  void Enqueue(const std::vector<std::string>& paths);
   // The boundary of every handler: an error is shown and the program goes on.
   void Guarded(const std::function<void()>& handler);
 

@@ -601,14 +601,71 @@ class Form1Test : public QObject {
     QCOMPARE(env.form->log.back(), std::string("( 1/ 1) a.bin"));
   }
 
+  // A folder dropped with a file behind it. Thorough: the files under it join the batch where
+  // the folder stands, in byte order with each subfolder where its name comes, links not
+  // followed, and the outputs go beside each file. Classic: the folder fails to open.
+  void droppedFolder_data() {
+    QTest::addColumn<bool>("thorough");
+    QTest::newRow("classic") << false;
+    QTest::newRow("thorough") << true;
+  }
+
   void droppedFolder() {
+    QFETCH(bool, thorough);
     Env env;
-    fs::create_directories(env.dir.path() / "folder");
-    env.form->Form1DropFiles({env.dir.File("folder")});
-    QCOMPARE(Q(env.form->log),
-             QStringList({LogLine(1, 1, "folder"), QString("       オープンに失敗しました｡")}));
+    const Dib dib{4, 4};
+    env.Put("folder/b.bin", dib.Stored());
+    env.Put("folder/a/x.bin", Join({Filler(5), dib.Stored()}));
+    env.Put("folder/a/y", Filler(20));
+    fs::create_directories(env.dir.path() / "folder/empty");
+    fs::create_symlink(env.dir.File("folder/b.bin"), env.dir.File("folder/c-link"));
+    const std::string after = env.Put("after.bin", dib.Stored());
+    if (thorough) env.form->KT1->trigger();
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(env.dir.File("folder"))),
+                  QUrl::fromLocalFile(QString::fromStdString(after))});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(env.form.get(), &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(env.form.get(), &drop);
+    QVERIFY(drop.isAccepted());
+    QTRY_VERIFY(!env.form->log.empty() && !env.form->Busy());
+
+    if (thorough) {
+      QCOMPARE(Q(env.form->log), QStringList({LogLine(1, 4, "x.bin"), LogLine(2, 4, "y"),
+                                              LogLine(3, 4, "b.bin"), LogLine(4, 4, "after.bin")}));
+      QCOMPARE(ReadFile(env.dir.File("folder/a/ANT0000.BMP")).size(), dib.OutputSize());
+      QCOMPARE(ReadFile(env.dir.File("folder/ANT0001.BMP")).size(), dib.OutputSize());
+      QCOMPARE(ReadFile(env.dir.File("ANT0002.BMP")).size(), dib.OutputSize());
+    } else {
+      QCOMPARE(Q(env.form->log),
+               QStringList({LogLine(1, 2, "folder"), QString("       オープンに失敗しました｡"),
+                            LogLine(2, 2, "after.bin")}));
+      QCOMPARE(ReadFile(env.dir.File("ANT0000.BMP")).size(), dib.OutputSize());
+      QVERIFY(!env.Exists("folder/ANT0000.BMP"));
+    }
     QCOMPARE(env.form->Memo1->toPlainText(), QString("ファイルを指定してください。"));
-    QVERIFY(!env.form->Busy());
+  }
+
+  // A folder dropped during a thorough batch: its files join the running batch.
+  void folderDroppedDuringThoroughScan() {
+    Env env;
+    const std::string big = env.Put("big.bin", Dib{1024, 1024}.Stored());
+    env.Put("folder/one", Filler(10));
+    env.Put("folder/sub/two", Filler(10));
+    env.form->KT1->trigger();
+    bool dropped = false;
+    EveryPass step([&] {
+      if (!env.form->Busy()) return false;
+      env.form->Form1DropFiles({env.dir.File("folder")});
+      dropped = true;
+      return true;
+    });
+    env.form->Form1DropFiles({big});
+    QVERIFY(dropped);
+    QCOMPARE(Q(env.form->log),
+             QStringList({LogLine(1, 1, "big.bin"), LogLine(2, 3, "one"), LogLine(3, 3, "two")}));
   }
 
   void cancelledOpenDialog() {
