@@ -40,6 +40,9 @@ inputs=(
   "$(repeat mpeg '\xff\xfb\x90\x64')"
   "$(repeat gif8 'GIF8')"
   "$(repeat dib40 '\x28\x00\x00\x00')"
+  "$(repeat icon '\x00\x00\x01\x00')"
+  "$(repeat dds 'DDS ')"
+  "$(repeat zeros '\x00')"
   "$(repeat png '\x89PNG')"
 )
 [ -f "$work/random.bin" ] || head -c "$bytes" /dev/urandom > "$work/random.bin"

@@ -57,10 +57,25 @@ struct LeadGroup {
   std::bitset<256> at[kVectorBytes];
 };
 
-// How many three-byte strings a bucket's nibble tables let through.
+// How often a byte stands in ordinary data (machine code, tables, padding) compared with the
+// average byte: zeros and 0xFF fill much of it.
+constexpr std::uint64_t ByteWeight(int byte) {
+  return byte == 0x00 ? 64 : byte == 0xFF ? 16 : 1;
+}
+
+// How many three-byte strings a bucket's nibble tables let through, each counted by how often
+// it stands in ordinary data, so that no bucket lets runs of zeros through for want of room.
 std::uint64_t BucketVolume(const std::array<std::uint16_t, 2 * kVectorBytes>& nib) {
   std::uint64_t v = 1;
-  for (std::uint16_t set : nib) v *= static_cast<std::uint64_t>(std::popcount(set));
+  for (int pos = 0; pos < kVectorBytes; ++pos) {
+    std::uint64_t weight = 0;
+    for (int b = 0; b < 256; ++b) {
+      if ((nib[2 * pos] >> (b & 15) & 1) != 0 && (nib[2 * pos + 1] >> (b >> 4) & 1) != 0) {
+        weight += ByteWeight(b);
+      }
+    }
+    v *= weight;
+  }
   return v;
 }
 
