@@ -72,6 +72,8 @@ inline constexpr std::array kMeasureTable = {
         {0x00, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x01}, {0xFF, 0x00}}, Kind::Ico, MeasureIco},
     MeasureDispatchEntry{
         {0x00, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x02}, {0xFF, 0x00}}, Kind::Ico, MeasureIco},
+    MeasureDispatchEntry{{'D', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, 'S'}, {0xFF, ' '}}, Kind::Dds,
+                         MeasureDds},  // "DDS "
 
     // JPEG, GIF and TIFF.
     // SOI, then the first marker: every code that may follow SOI lies in 0xC0..0xFF.

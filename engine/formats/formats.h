@@ -19,6 +19,7 @@ bool ExtractMov(ScanContext& ctx);
 // Bitmaps, icons and textures.
 bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureIco(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureDds(ByteView& in, std::int64_t lead, Extent& out);
 
 // JPEG, GIF and TIFF.
 bool MeasureJpeg(ByteView& in, std::int64_t lead, Extent& out);
