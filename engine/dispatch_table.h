@@ -140,6 +140,13 @@ inline constexpr std::array kMeasureTable = {
     // Windows Media audio and video: the header object's GUID; the carver picks the kind.
     MeasureDispatchEntry{
         {0x30, {{{0xFF, 0x26}, kNoFollow}}, {0xFF, 0xB2}, {0xFF, 0x75}}, std::nullopt, MeasureAsf},
+    // Flash movies: "FWS", "CWS" or "ZWS" and a version below 64.
+    MeasureDispatchEntry{
+        {'F', {{{0xFF, 'W'}, kNoFollow}}, {0xFF, 'S'}, {0xC0, 0x00}}, Kind::Swf, MeasureSwf},
+    MeasureDispatchEntry{
+        {'C', {{{0xFF, 'W'}, kNoFollow}}, {0xFF, 'S'}, {0xC0, 0x00}}, Kind::Swf, MeasureSwf},
+    MeasureDispatchEntry{
+        {'Z', {{{0xFF, 'W'}, kNoFollow}}, {0xFF, 'S'}, {0xC0, 0x00}}, Kind::Swf, MeasureSwf},
 
     // Tracker modules.
     MeasureDispatchEntry{{'E', {{{0xFF, 'x'}, kNoFollow}}, {0xFF, 't'}, {0xFF, 'e'}},

@@ -48,6 +48,7 @@ bool MeasureMkv(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out);
 // Windows Media audio or video, by whether a video stream is declared.
 bool MeasureAsf(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureSwf(ByteView& in, std::int64_t lead, Extent& out);
 
 // Tracker modules.
 bool MeasureXm(ByteView& in, std::int64_t lead, Extent& out);
