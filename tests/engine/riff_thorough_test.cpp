@@ -223,6 +223,13 @@ TEST(RiffThorough, BrokenWalkIsCutAtItsLastWholeChunkAndTheNextFormFound) {
   }
 }
 
+TEST(RiffThorough, DataChunkOverrunningItsRiffKeepsTheSamplesInside) {
+  const Bytes wav = ReadTestData("riff/lavf.wav");  // 16-bit samples
+  Bytes shortRiff = wav;
+  SetLe32(shortRiff, 4, static_cast<std::uint32_t>(wav.size() - 8 - 101));
+  ExpectThoroughCutThenWhole(Kind::Wav, shortRiff, Slice(shortRiff, 0, wav.size() - 102), wav);
+}
+
 TEST(RiffThorough, CursorFrameThatIsNoIconEndsTheCursor) {
   const Bytes ani = ReadTestData("riff/spin.ani");
   Bytes broken = ani;
