@@ -58,7 +58,8 @@ class ChunkWalker {
     std::int64_t at = begin;
     while (at < end) {
       if (++chunks_ > kMaxChunks) return WalkEnd::Broken;
-      if (end - at < 8) break;  // slack too short for a chunk, inside the declared size
+      // Slack too short for a chunk: inside the declared size, but no chunk's.
+      if (end - at < 8) break;
       std::uint8_t h[8];
       if (!in_.Read(at, h, sizeof h)) return WalkEnd::Cut;
       if (!IsPrintableFourCc(h)) return WalkEnd::Broken;
@@ -86,14 +87,15 @@ class ChunkWalker {
         case Verdict::Go:
           break;
       }
-      if (chunkEnd > end) return WalkEnd::Broken;  // overruns its parent
       if (c.list) {
+        // A list that overruns its parent is walked as far as the parent goes, so that the
+        // whole chunks inside it count.
         if (depth + 1 >= kMaxDepth) return WalkEnd::Broken;
-        const WalkEnd inner = Walk(c.data + 4, chunkEnd, c.listType, depth + 1);
+        const WalkEnd inner = Walk(c.data + 4, std::min(chunkEnd, end), c.listType, depth + 1);
         if (inner != WalkEnd::Whole) return inner;
-      } else if (chunkEnd > in_.Size()) {
-        return WalkEnd::Cut;
       }
+      if (chunkEnd > end) return WalkEnd::Broken;  // overruns its parent
+      if (chunkEnd > in_.Size()) return WalkEnd::Cut;
       at = chunkEnd;
       lastWhole = at;
       // An odd size is followed by a pad byte; a writer may leave out the last one of a parent.
@@ -102,9 +104,7 @@ class ChunkWalker {
         if (at <= in_.Size()) lastWhole = at;
       }
     }
-    if (end > in_.Size()) return WalkEnd::Cut;
-    lastWhole = end;
-    return WalkEnd::Whole;
+    return end > in_.Size() ? WalkEnd::Cut : WalkEnd::Whole;
   }
 
   std::int64_t lastWhole = 0;

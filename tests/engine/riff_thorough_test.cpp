@@ -223,6 +223,14 @@ TEST(RiffThorough, BrokenWalkIsCutAtItsLastWholeChunkAndTheNextFormFound) {
   }
 }
 
+TEST(RiffThorough, MovieListOverrunningItsRiffKeepsTheFramesInside) {
+  const Bytes avi = ReadTestData("riff/clip.avi");
+  Bytes shortRiff = avi;
+  SetLe32(shortRiff, 4, 8500 - 8);  // the RIFF ends in the fourth frame
+  ExpectThoroughCutThenWhole(Kind::Avi, shortRiff, Slice(shortRiff, 0, KeptByCut(avi, 8500).size()),
+                             avi);
+}
+
 TEST(RiffThorough, DataChunkOverrunningItsRiffKeepsTheSamplesInside) {
   const Bytes wav = ReadTestData("riff/lavf.wav");  // 16-bit samples
   Bytes shortRiff = wav;
