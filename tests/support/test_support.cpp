@@ -377,7 +377,7 @@ void ExpectCloseDuringTheCopyStopsAtOnce(Kind kind, const Bytes& object, int clo
 }
 
 void ExpectRandomSoupsScanSafely(std::initializer_list<Kind> kinds, std::uint32_t seed,
-                                 const PieceMaker& addPiece) {
+                                 const PieceMaker& addPiece, Profile profile) {
   std::mt19937 rng(seed);
   std::size_t carved = 0;
   for (int round = 0; round < 150; ++round) {
@@ -385,6 +385,7 @@ void ExpectRandomSoupsScanSafely(std::initializer_list<Kind> kinds, std::uint32_
     Bytes input;
     for (int piece = 0; piece < 12; ++piece) addPiece(input, rng, round);
     ScanRun run;
+    run.ctx.profile = profile;
     ASSERT_TRUE(ScanUntilEndOrGuard(run, kinds, input)) << "the scan did not end";
     carved += run.host.outputs.size();
     ExpectOutputsAreInputSlices(run, input);

@@ -200,11 +200,11 @@ void ExpectThoroughStartStaysBehindThePreviousOutput(Kind previousKind, const By
 
 // Lying inputs: 150 inputs of 12 pieces each, a piece being what `addPiece` appends (drawn from
 // the generator seeded with `seed`; `round` counts the inputs). Each scan with only `kinds`
-// ticked must end, every output must be a slice of its input, and all rounds together must
-// carve more than 50 outputs, so that the lies did reach the carver's copy loop.
+// ticked, in `profile`, must end, every output must be a slice of its input, and all rounds
+// together must carve more than 50 outputs, so that the lies did reach the carver's copy loop.
 using PieceMaker = std::function<void(Bytes& input, std::mt19937& rng, int round)>;
 void ExpectRandomSoupsScanSafely(std::initializer_list<Kind> kinds, std::uint32_t seed,
-                                 const PieceMaker& addPiece);
+                                 const PieceMaker& addPiece, Profile profile = Profile::Classic);
 // Appends up to `most` - 1 random bytes (the catch-all piece of a random soup).
 void AppendRandomBytes(Bytes& input, std::mt19937& rng, int most);
 
