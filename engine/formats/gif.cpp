@@ -90,7 +90,6 @@ namespace {
 constexpr int kTrailer = 0x3B;
 constexpr int kPlainText = 0x01;
 constexpr int kGraphicControl = 0xF9;
-constexpr int kComment = 0xFE;
 constexpr int kApplication = 0xFF;
 
 // Where a chain of data sub-blocks starting at `at` ends, behind its zero-length terminator;

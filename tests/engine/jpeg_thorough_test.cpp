@@ -111,16 +111,7 @@ TEST(JpegThorough, BrokenImageEndsBeforeTheMarkerThatBrokeIt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const Bytes before = Filler(101);
-    ScanRun run;
-    ScanThorough(run, {Kind::Jpg}, Join({before, c.broken, plasma}));
-    ASSERT_EQ(run.host.outputs.size(), 2u);
-    EXPECT_TRUE(run.host.outputs[0].cut);
-    EXPECT_EQ(run.Output(0), Slice(c.broken, 0, c.kept));
-    EXPECT_FALSE(run.host.outputs[1].cut);
-    EXPECT_EQ(run.host.outputs[1].offset,
-              static_cast<std::int64_t>(before.size() + c.broken.size()));
-    EXPECT_EQ(run.Output(1), plasma);
+    ExpectThoroughCutThenWhole(Kind::Jpg, c.broken, Slice(c.broken, 0, c.kept), plasma);
   }
 }
 
@@ -135,14 +126,8 @@ TEST(JpegThorough, ImageCutByTheEndOfTheInput) {
       {dht + 3, dht},                    // inside the segment behind the scan
       {jpg.size() - 1, jpg.size() - 2},  // EOI's first byte
   };
-  for (const auto& [length, kept] : cuts) {
-    ScanRun run;
-    ScanThorough(run, {Kind::Jpg}, Join({Filler(3), Slice(jpg, 0, length)}));
-    ASSERT_EQ(run.host.outputs.size(), 1u) << length;
-    EXPECT_TRUE(run.host.outputs[0].cut);
-    EXPECT_EQ(run.Output(0), Slice(jpg, 0, kept)) << length;
-  }
-  ExpectThoroughWritesNothing({Kind::Jpg}, Slice(jpg, 0, data));
+  for (const auto& [length, kept] : cuts) ExpectThoroughCut(Kind::Jpg, jpg, length, kept);
+  ExpectThoroughCut(Kind::Jpg, jpg, data, 0);
 }
 
 }  // namespace
