@@ -81,6 +81,10 @@ inline constexpr std::array kMeasureTable = {
         {0xFF, {{{0xFF, 0xD8}, kNoFollow}}, {0xFF, 0xFF}, {0xC0, 0xC0}}, Kind::Jpg, MeasureJpeg},
     MeasureDispatchEntry{{'G', {{{0xFF, 'I'}, kNoFollow}}, {0xFF, 'F'}, {0xFF, '8'}}, Kind::Gif,
                          MeasureGif},  // "GIF8"
+    MeasureDispatchEntry{{'I', {{{0xFF, 'I'}, kNoFollow}}, {0xFF, '*'}, {0xFF, 0x00}}, Kind::Tif,
+                         MeasureTiff},  // "II*\0", little-endian
+    MeasureDispatchEntry{{'M', {{{0xFF, 'M'}, kNoFollow}}, {0xFF, 0x00}, {0xFF, '*'}}, Kind::Tif,
+                         MeasureTiff},  // "MM\0*", big-endian
 
     // PNG.
     MeasureDispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}, {0xFF, 'N'}, {0xFF, 'G'}},

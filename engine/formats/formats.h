@@ -24,6 +24,7 @@ bool MeasureDds(ByteView& in, std::int64_t lead, Extent& out);
 // JPEG, GIF and TIFF.
 bool MeasureJpeg(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureGif(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureTiff(ByteView& in, std::int64_t lead, Extent& out);
 
 // PNG.
 bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
