@@ -307,13 +307,12 @@ FrameEnd MeasureFrame(ByteView& in, std::int64_t at, const StreamInfo& info, Fra
   std::size_t avail = 0;
   const std::uint8_t* h = in.Peek(at, kMaxHeaderLength, avail);
   if (avail == 0 || !ParseFrameHeader(h, avail, info, f)) return FrameEnd::NotAFrame;
-  // The largest frame this stream can have: STREAMINFO's bound when it gives one, or every
-  // channel stored verbatim, one bit wider, with its subframe header.
-  const std::int64_t largest =
-      info.maxFrame != 0
-          ? info.maxFrame
-          : kMaxHeaderLength + 2 +
-                info.channels * ((std::int64_t{f.blockSize} * (info.bits + 1) + 7) / 8 + 8);
+  // The largest frame this stream can have: every channel stored verbatim, one bit wider, with
+  // its subframe header; or STREAMINFO's bound where it gives a lower one.
+  std::int64_t largest =
+      kMaxHeaderLength + 2 +
+      info.channels * ((std::int64_t{f.blockSize} * (info.bits + 1) + 7) / 8 + 8);
+  if (info.maxFrame != 0) largest = std::min<std::int64_t>(largest, info.maxFrame);
   FrameBits bits(in, at + f.length, std::min(in.Size(), at + largest), f.crc16);
   for (int channel = 0; channel < f.channels; ++channel) {
     const int width = info.bits + (channel == f.sideChannel ? 1 : 0);
