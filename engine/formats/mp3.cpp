@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 
 #include "engine/formats/formats.h"
 
@@ -338,11 +339,117 @@ std::int64_t Id3v2End(ByteView& in, std::int64_t at) {
 
 }  // namespace
 
+namespace {
+
+// Bits of a few bytes, most significant first.
+class ByteBits {
+ public:
+  explicit ByteBits(const std::uint8_t* p) : p_(p) {}
+  std::uint32_t Take(int n) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < n; ++i, ++at_) value = value << 1 | (p_[at_ >> 3] >> (7 - (at_ & 7)) & 1);
+    return value;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  int at_ = 0;
+};
+
+constexpr int kMono = 3;
+constexpr int kJointStereo = 1;
+constexpr std::uint32_t kReservedEmphasis = 2;
+constexpr int kSubbands = 32;
+constexpr int kForbiddenAllocation = 15;
+constexpr std::uint32_t kMaxBigValues = 288;
+
+struct FrameFields {
+  std::int64_t start;
+  std::int64_t body;  // offset of what follows the header and its checksum
+  int length;
+  int channels;
+  int mode;
+  int extension;
+  bool mpeg1;
+};
+
+// Layer I: the 4-bit allocation of every subband, per channel below the joint-stereo bound
+// and shared above it; 15 is forbidden, and the scale factors and twelve samples of each
+// allocated subband must fit in the frame.
+bool LayerIAllocationsFit(ByteView& in, const FrameFields& f) {
+  const int bound = f.mode == kJointStereo ? 4 * (f.extension + 1) : kSubbands;
+  const int nibbles = bound * f.channels + (kSubbands - bound);
+  std::uint8_t allocation[kSubbands];
+  const auto bytes = static_cast<std::size_t>((nibbles + 1) / 2);
+  if (!in.Read(f.body, allocation, bytes)) return false;
+  ByteBits bits(allocation);
+  std::int64_t used = 8 * (f.body - f.start) + 4 * nibbles;
+  for (int sb = 0; sb < kSubbands; ++sb) {
+    // Above the bound both channels share the allocation and the samples.
+    const int stored = sb < bound ? f.channels : 1;
+    for (int ch = 0; ch < stored; ++ch) {
+      const std::uint32_t a = bits.Take(4);
+      if (a == kForbiddenAllocation) return false;
+      if (a != 0) used += 6 * (sb < bound ? 1 : f.channels) + 12 * (std::int64_t{a} + 1);
+    }
+  }
+  return used <= 8 * std::int64_t{f.length};
+}
+
+// Where the main data of a run's Layer III frames lies, in bits of their main data areas put
+// one after the other (a frame's main data may begin in the areas of the frames before it).
+struct MainData {
+  std::int64_t area = 0;  // where the next frame's own area begins
+  std::int64_t end = std::numeric_limits<std::int64_t>::min();  // end of the last frame's data
+};
+
+// Layer III side information: every granule's Huffman tables exist (4 and 14 do not), its
+// big values fit a granule, a switched window is not the normal one, and the frame's main data
+// begins no earlier than the previous frame's ends and ends within the frame's own area.
+bool LayerIIISideInfoFits(ByteView& in, const FrameFields& f, MainData& data) {
+  const int sideInfo = f.mpeg1 ? (f.channels == 1 ? 17 : 32) : (f.channels == 1 ? 9 : 17);
+  const std::int64_t own = f.start + f.length - (f.body + sideInfo);
+  std::uint8_t side[32];
+  if (own < 0 || !in.Read(f.body, side, static_cast<std::size_t>(sideInfo))) return false;
+  ByteBits bits(side);
+  const std::uint32_t mainDataBegin = bits.Take(f.mpeg1 ? 9 : 8);
+  bits.Take(f.mpeg1 ? (f.channels == 1 ? 5 : 3) : f.channels);  // private bits
+  if (f.mpeg1) bits.Take(4 * f.channels);                       // scale factor selection
+  const auto tableExists = [](std::uint32_t table) { return table != 4 && table != 14; };
+  std::int64_t mainDataBits = 0;
+  for (int granule = 0; granule < (f.mpeg1 ? 2 : 1); ++granule) {
+    for (int channel = 0; channel < f.channels; ++channel) {
+      mainDataBits += bits.Take(12);
+      const std::uint32_t bigValues = bits.Take(9);
+      bits.Take(8 + (f.mpeg1 ? 4 : 9));  // global gain, scale factor compression
+      if (bigValues > kMaxBigValues) return false;
+      const bool switched = bits.Take(1) != 0;
+      if (switched && bits.Take(2) == 0) return false;  // block type
+      if (switched) bits.Take(1);                       // mixed blocks
+      for (int region = 0; region < (switched ? 2 : 3); ++region) {
+        if (!tableExists(bits.Take(5))) return false;
+      }
+      bits.Take(switched ? 9 : 7);  // subblock gains, or region counts
+      bits.Take(f.mpeg1 ? 3 : 2);   // pre-emphasis, scale factor scale, count1 table
+    }
+  }
+  const std::int64_t begin = data.area - 8 * std::int64_t{mainDataBegin};
+  data.area += 8 * own;
+  if (begin < data.end || begin + mainDataBits > data.area) return false;
+  data.end = begin + mainDataBits;
+  return true;
+}
+
+}  // namespace
+
 // Frames whose headers agree on version, layer and sampling frequency, each starting where the
-// one before ends, then the tags that may follow the audio.
+// one before ends, then the tags that may follow the audio. What a decoder reads first in a
+// frame is checked too: Layer I's allocations and Layer III's side information, without which
+// the many 0xFF 0xFF pairs of machine code chain into runs of Layer I headers.
 bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out) {
   std::int64_t at = lead;
   std::uint32_t stream = 0;
+  MainData mainData;
   int frames = 0;
   bool cut = false;
   for (;;) {
@@ -350,9 +457,25 @@ bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out) {
     if (!in.Read(at, h, sizeof h)) break;
     const std::uint32_t header = GetBe32(h);
     const int length = AnyFrameLength(header);
-    if (length == 0 || (frames > 0 && (header & kStreamFields) != stream)) break;
+    if (length == 0 || (header & 0b11) == kReservedEmphasis ||
+        (frames > 0 && (header & kStreamFields) != stream)) {
+      break;
+    }
     if (length > in.Size() - at) {
       cut = true;
+      break;
+    }
+    const int layer = header >> 17 & 0b11;
+    const int mode = header >> 6 & 0b11;
+    const FrameFields f{at,
+                        at + 4 + ((header >> 16 & 1) == 0 ? 2 : 0),
+                        length,
+                        mode == kMono ? 1 : 2,
+                        mode,
+                        static_cast<int>(header >> 4 & 0b11),
+                        (header >> 19 & 0b11) == kMpeg1};
+    if ((layer == kLayerI && !LayerIAllocationsFit(in, f)) ||
+        (layer == kLayerIII && !LayerIIISideInfoFits(in, f, mainData))) {
       break;
     }
     stream = header & kStreamFields;

@@ -25,12 +25,15 @@ std::uint32_t Header(int version, int layer, int bitrate, int frequency, int pad
 
 const std::uint32_t k128At44 = Header(kMpeg1, kLayer3, 9, 0);  // 417 bytes
 
-// `count` frames of `length` bytes each: the header and filler (no 0xFF, no "TAG").
-Bytes Frames(int count, std::uint32_t header = k128At44, std::size_t length = 417) {
+// `count` frames of `length` bytes each: the header, `body`, and zeros (Layer I without
+// allocations, Layer III side information of no audio, as in LAME's info frame).
+Bytes Frames(int count, std::uint32_t header = k128At44, std::size_t length = 417,
+             const Bytes& body = {}) {
   Bytes b;
   for (int i = 0; i < count; ++i) {
     AppendBe32(b, header);
-    Append(b, Filler(length - 4, static_cast<std::uint8_t>(i + 3)));
+    Append(b, body);
+    b.resize(b.size() + length - 4 - body.size(), 0);
   }
   return b;
 }
@@ -149,6 +152,60 @@ TEST(MpegAudioThorough, RefusesRunsThatAreNotAudio) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ExpectThoroughWritesNothing({Kind::Mp3}, Join({Filler(7), c.data, Filler(30)}));
+  }
+}
+
+// What a decoder reads right behind the header: Layer I allocations, Layer III side
+// information (joint stereo, no checksum: bit 20 of the side information is the first
+// granule's main data length, bit 32 its big values, bit 53 its window switch, bit 54 its
+// first Huffman table).
+TEST(MpegAudioThorough, RefusesFramesNoDecoderReads) {
+  const std::uint32_t layer1 = Header(kMpeg1, kLayer1, 1, 0);  // 32 bytes
+  const struct {
+    const char* what;
+    Bytes data;
+  } cases[] = {
+      {"reserved emphasis", Frames(6, k128At44 | 0b10)},
+      {"Layer I allocation 15", Frames(6, layer1, 32, {0x0F})},
+      {"Layer I samples past the frame's end", Frames(6, layer1, 32, {0x11, 0x10})},
+      {"Huffman table 4", Frames(6, k128At44, 417, {0, 0, 0, 0, 0, 0, 0, 0x80})},
+      {"big values past a granule", Frames(6, k128At44, 417, {0, 0, 0, 0, 0xFF})},
+      {"a switched window of the normal type", Frames(6, k128At44, 417, {0, 0, 0, 0, 0, 0, 0x04})},
+      {"more main data than the frame holds", Frames(6, k128At44, 417, {0, 0, 0x0F, 0xFF})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExpectThoroughWritesNothing({Kind::Mp3}, Join({Filler(7), c.data, Filler(30)}));
+  }
+  // Two Layer I subbands of one sample set each fit in the frame, a third would not.
+  const Bytes full = Frames(6, layer1, 32, {0x11});
+  ScanRun run;
+  ScanThorough(run, {Kind::Mp3}, Join({Filler(7), full, Filler(30)}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.Output(0), full);
+}
+
+// A frame may begin its main data in the frames before it, but not inside the main data of
+// the frame before it.
+TEST(MpegAudioThorough, MainDataOfFramesDoesNotOverlap) {
+  const Bytes first = Frames(1, k128At44, 417, {0, 0, 0x06, 0x40});  // 200 bytes of main data
+  const struct {
+    const char* what;
+    Bytes second;
+    std::size_t kept;
+  } cases[] = {
+      // 381 bytes back: where the first frame's main data begins.
+      {"overlapping", Frames(1, k128At44, 417, {0xBE, 0x80}), 5 * 417},
+      // 181 bytes back: where the first frame's main data ends.
+      {"adjoining", Frames(1, k128At44, 417, {0x5A, 0x80}), 6 * 417},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes run = Join({first, c.second, Frames(4)});
+    ScanRun scan;
+    ScanThorough(scan, {Kind::Mp3}, Join({Filler(7), run, Filler(30)}));
+    ASSERT_EQ(scan.host.outputs.size(), 1u);
+    EXPECT_EQ(scan.Output(0), Slice(run, run.size() - c.kept, c.kept));
   }
 }
 
