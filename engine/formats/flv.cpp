@@ -17,6 +17,9 @@ constexpr std::uint8_t kScriptData = 18;
 constexpr std::uint8_t kReservedFlags = 0xFA;
 // Far beyond the tag count of any real file (one tag per frame and per audio packet).
 constexpr int kMaxTags = 1 << 24;
+// Script data (metadata, cue points) comes before the first frame in a tag or two. The bound
+// keeps a long chain of script tags from being walked again from every header hidden in them.
+constexpr int kMaxTagsBeforeMedia = 64;
 
 // A tag header as a player takes it: a known type with the filter (encryption) and reserved
 // bits clear, and stream ID 0.
@@ -43,6 +46,7 @@ bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out) {
   std::int64_t at = lead + sizeof head;
   bool media = false;
   for (int tags = 0; tags < kMaxTags; ++tags) {
+    if (tags == kMaxTagsBeforeMedia && !media) return false;
     std::uint8_t tag[kTagHeader];
     if (!in.Read(at, tag, sizeof tag)) {
       // Part of a tag header at the input's end.

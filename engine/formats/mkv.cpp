@@ -44,6 +44,10 @@ constexpr std::int64_t kMaxHeaderSize = 1024;
 constexpr std::int64_t kMaxDocTypeLength = 16;
 // Elements walked per candidate: far more than the frames of any real file.
 constexpr int kMaxElements = 1 << 22;
+// Stream information, track list and the first cluster come among the first top-level
+// elements. The bound keeps a long run of other elements from being walked again from every
+// header hidden in them.
+constexpr int kMaxElementsBeforePlayable = 64;
 
 bool IsSegmentChild(std::uint32_t id) {
   switch (id) {
@@ -202,6 +206,7 @@ class SegmentWalk {
   std::int64_t Walk(std::int64_t at) {
     for (;;) {
       if (elements_++ >= kMaxElements) return Broken();
+      if (elements_ > kMaxElementsBeforePlayable && !Playable()) return -1;
       if (known_ && at == limit_) return Playable() ? at : -1;
       Element e;
       const Header h = ReadElement(in_, at, e);
@@ -209,6 +214,8 @@ class SegmentWalk {
         return Broken();
       }
       if (h != Header::Ok || !IsSegmentChild(e.id)) return Ended(at);
+      // A player needs the stream information and tracks before the first frames.
+      if (e.id == kCluster && !(info_ && tracks_)) return -1;
       if (e.size == kUnknownSize) {
         if (e.id != kCluster) return Ended(at);
         const Stop stop = WalkOpenCluster(e.data, at);
@@ -282,10 +289,12 @@ class SegmentWalk {
 
 }  // namespace
 
-// The EBML header with a Matroska document type, then the Segment right behind it. A known
-// Segment size gives the end; otherwise its children are walked. A Segment that breaks or runs
-// past the input is cut behind its last whole top-level element, if the stream information,
-// the track list and one whole cluster lie before it.
+// The EBML header with a Matroska document type, then the Segment right behind it. Its
+// children are walked by their sizes, stream information and track list before the first
+// cluster; a Segment of known size must be filled by them exactly, one of unknown size ends at
+// the first bytes that are none. A Segment that breaks or runs past the input is cut behind its
+// last whole top-level element, if the stream information, the track list and one whole
+// cluster lie before it.
 bool MeasureMkv(ByteView& in, std::int64_t lead, Extent& out) {
   Element header;
   if (ReadElement(in, lead, header) != Header::Ok || header.id != kEbml) return false;

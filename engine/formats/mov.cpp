@@ -77,6 +77,9 @@ constexpr std::int64_t kBoxHeader = 8;
 constexpr std::int64_t kLargeBoxHeader = 16;
 // Far beyond any real file's top-level box count (a fragmented film has two per fragment).
 constexpr int kMaxBoxes = 1 << 20;
+// A movie's header boxes are few: its movie box and media data come among the first boxes. The
+// bound keeps a long run of other boxes from being walked again from every one of them.
+constexpr int kMaxBoxesBeforeMovie = 64;
 // The brand list of a file-type box: major brand, minor version and a few compatible brands.
 constexpr std::uint32_t kMaxFtypSize = 1024;
 // Sizes beyond this overflow offset arithmetic and exist in no file.
@@ -144,6 +147,7 @@ bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out) {
   // Where the movie may be cut: behind its last whole movie or media data box.
   std::int64_t wholeEnd = -1;
   for (int boxes = 0; boxes < kMaxBoxes; ++boxes) {
+    if (boxes == kMaxBoxesBeforeMovie && !(movie && media)) return false;
     if (!in.Read(at, head, kBoxHeader) || !IsOneOf(head + 4, kTopLevelTypes)) break;
     std::uint64_t size = GetBe32(head);
     std::int64_t header = kBoxHeader;

@@ -46,6 +46,26 @@ TEST(FlvThorough, RefusesWhatNoPlayerOpens) {
   ExpectThoroughWritesNothing({Kind::Flv}, Join({Filler(3), Slice(flv, 0, tags[1]), Filler(9)}));
 }
 
+// Script data before the first frame is short; a long chain of it is walked no further, so
+// that it is not walked again from each header hidden in it.
+TEST(FlvThorough, ScriptTagsBeforeTheFirstFrameAreBounded) {
+  const Bytes flv = ReadTestData("flv/testsrc.flv");
+  const std::vector<std::size_t> tags = Tags(flv);
+  const Bytes script = Slice(flv, tags[0], tags[1] - tags[0]);
+  for (const int scripts : {63, 64}) {
+    SCOPED_TRACE(scripts);
+    Bytes chained = Slice(flv, 0, tags[0]);
+    for (int i = 0; i < scripts; ++i) Append(chained, script);
+    Append(chained, Slice(flv, tags[1], flv.size() - tags[1]));
+    ScanRun run;
+    ScanThorough(run, {Kind::Flv}, Join({Filler(3), chained}));
+    ASSERT_EQ(run.host.outputs.size(), scripts == 63 ? 1u : 0u);
+    if (scripts == 63) {
+      EXPECT_EQ(run.Output(0), chained);
+    }
+  }
+}
+
 TEST(FlvThorough, FilesBackToBackEndAtTheirLastTag) {
   const Bytes flv = ReadTestData("flv/testsrc.flv");
   ScanRun run;

@@ -82,6 +82,12 @@ TEST(MkvThorough, RefusesWhatNoPlayerOpens) {
   Bytes noTracks = live;
   noTracks[235] = 0x17;  // the track list's ID: its first byte no longer matches
   const std::size_t headerEnd = 36;
+  const std::size_t segmentData = 48;
+  const std::vector<std::size_t> liveClusters = Clusters(live);
+  const Bytes clusterFirst = Join({Slice(live, 0, segmentData),
+                                   Slice(live, liveClusters[0], liveClusters[1] - liveClusters[0]),
+                                   Slice(live, segmentData, liveClusters[0] - segmentData),
+                                   Slice(live, liveClusters[1], live.size() - liveClusters[1])});
   const struct {
     const char* what;
     Bytes data;
@@ -92,7 +98,8 @@ TEST(MkvThorough, RefusesWhatNoPlayerOpens) {
       {"the EBML header alone", Slice(webm, 0, headerEnd)},
       {"a header with no segment behind it", Join({Slice(webm, 0, headerEnd), Filler(64)})},
       {"no track list", noTracks},
-      {"no cluster", Slice(live, 0, Clusters(live)[0])},
+      {"no cluster", Slice(live, 0, liveClusters[0])},
+      {"a cluster before the track list", clusterFirst},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -131,6 +131,26 @@ TEST(MovThorough, RefusesWhatIsNoMovie) {
   }
 }
 
+// Other boxes before the movie box and media data are few: a walk that has not met both within
+// 64 boxes ends, so that a long run of boxes is not walked again from each of them. A movie
+// behind one box too many is found from a later box.
+TEST(MovThorough, BoxesBeforeTheMovieAreBounded) {
+  const Bytes file = ReadTestData("mov/testsrc.mov");
+  const std::size_t mdat = BoxesOf(file, "mdat").at(0);  // behind ftyp and wide
+  for (const int frees : {61, 62}) {
+    SCOPED_TRACE(frees);
+    Bytes padded = Slice(file, 0, mdat);
+    for (int i = 0; i < frees; ++i) Append(padded, Box("free", {}));
+    Append(padded, Slice(file, mdat, file.size() - mdat));
+    const std::size_t start = frees == 61 ? 0 : mdat;
+    ScanRun run;
+    ScanThorough(run, {Kind::Mov}, Join({Filler(3), padded}));
+    ASSERT_EQ(run.host.outputs.size(), 1u);
+    EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(3 + start));
+    EXPECT_EQ(run.Output(0), Slice(padded, start, padded.size() - start));
+  }
+}
+
 // A second file type box starts the next movie, even with no byte between them.
 TEST(MovThorough, MoviesBackToBack) {
   const Bytes a = ReadTestData("mov/sine.m4a"), b = ReadTestData("mov/frag.mp4");
