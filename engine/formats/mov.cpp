@@ -63,15 +63,47 @@ namespace {
 
 // Box types a thorough candidate can start at: the lead byte is the type's first letter, and
 // the box's size stands in the 4 bytes before it.
-constexpr const char* kStartTypes[] = {"ftyp", "moov", "mdat", "wide", "free", "skip"};
+constexpr std::uint32_t Code(const char (&type)[5]) {
+  return std::uint32_t{static_cast<std::uint8_t>(type[0])} << 24 |
+         std::uint32_t{static_cast<std::uint8_t>(type[1])} << 16 |
+         std::uint32_t{static_cast<std::uint8_t>(type[2])} << 8 |
+         static_cast<std::uint8_t>(type[3]);
+}
+
+constexpr std::uint32_t kFtyp = Code("ftyp");
+// Box types a thorough candidate can start at: the lead byte is the type's first letter, and
+// the box's size stands in the 4 bytes before it.
+constexpr std::uint32_t kStartTypes[] = {kFtyp,        kMoov,        kMdat,
+                                         Code("wide"), Code("free"), Code("skip")};
 // Box types that may stand at the top level of a movie after its first box.
-constexpr const char* kTopLevelTypes[] = {"moov", "mdat", "free", "skip", "wide", "uuid",
-                                          "meta", "moof", "mfra", "sidx", "ssix", "styp",
-                                          "pdin", "prft", "emsg", "pnot"};
+bool IsTopLevelType(std::uint32_t type) {
+  switch (type) {
+    case kMoov:
+    case kMdat:
+    case Code("free"):
+    case Code("skip"):
+    case Code("wide"):
+    case Code("uuid"):
+    case Code("meta"):
+    case Code("moof"):
+    case Code("mfra"):
+    case Code("sidx"):
+    case Code("ssix"):
+    case Code("styp"):
+    case Code("pdin"):
+    case Code("prft"):
+    case Code("emsg"):
+    case Code("pnot"):
+      return true;
+    default:
+      return false;
+  }
+}
 // Boxes a movie box opens with: its header, a compressed or reference movie, or, for writers
 // that put the header later, one of its other children.
-constexpr const char* kMovieChildTypes[] = {"mvhd", "cmov", "rmra", "prfl", "iods",
-                                            "trak", "udta", "meta", "mvex"};
+constexpr std::uint32_t kMovieChildTypes[] = {Code("mvhd"), Code("cmov"), Code("rmra"),
+                                              Code("prfl"), Code("iods"), Code("trak"),
+                                              Code("udta"), Code("meta"), Code("mvex")};
 
 constexpr std::int64_t kBoxHeader = 8;
 constexpr std::int64_t kLargeBoxHeader = 16;
@@ -79,26 +111,50 @@ constexpr std::int64_t kLargeBoxHeader = 16;
 constexpr int kMaxBoxes = 1 << 20;
 // A movie's header boxes are few: its movie box and media data come among the first boxes. The
 // bound keeps a long run of other boxes from being walked again from every one of them.
-constexpr int kMaxBoxesBeforeMovie = 64;
+constexpr int kMaxBoxesBeforeMovie = 16;
 // The brand list of a file-type box: major brand, minor version and a few compatible brands.
 constexpr std::uint32_t kMaxFtypSize = 1024;
 // Sizes beyond this overflow offset arithmetic and exist in no file.
 constexpr std::uint64_t kMaxBoxSize = std::uint64_t{1} << 62;
 
 template <std::size_t N>
-bool IsOneOf(const std::uint8_t* type, const char* const (&types)[N]) {
-  return std::any_of(std::begin(types), std::end(types),
-                     [&](const char* t) { return FourCcIs(type, t); });
+bool IsOneOf(std::uint32_t type, const std::uint32_t (&types)[N]) {
+  return std::find(std::begin(types), std::end(types), type) != std::end(types);
 }
 
 bool IsBrandByte(std::uint8_t c) {
   return c >= 0x20 && c <= 0x7E;
 }
 
+// The walk's reads, served from whatever the view holds in one piece around them while they fall
+// inside it, so that a run of small boxes costs no call into the view per box. Only the bytes
+// needed are asked for: asking for more than the view holds would have it read them.
+class BoxReader {
+ public:
+  explicit BoxReader(ByteView& in) : in_(in) {}
+
+  bool Read(std::int64_t at, std::uint8_t* dst, std::size_t n) {
+    if (at < base_ ||
+        at + static_cast<std::int64_t>(n) > base_ + static_cast<std::int64_t>(size_)) {
+      base_ = at;
+      window_ = in_.Peek(at, n, size_);
+      if (size_ < n) return false;
+    }
+    std::memcpy(dst, window_ + (at - base_), n);
+    return true;
+  }
+
+ private:
+  ByteView& in_;
+  const std::uint8_t* window_ = nullptr;
+  std::int64_t base_ = 0;
+  std::size_t size_ = 0;
+};
+
 // A file-type box: a printable major brand and a list of whole compatible brands, each
 // printable or (as QuickTime pads its list) all zero. Its extension by the major brand, or
 // nullptr when the box is not one.
-const char* FileTypeExtension(ByteView& in, std::int64_t start, std::uint32_t size) {
+const char* FileTypeExtension(BoxReader& in, std::int64_t start, std::uint32_t size) {
   if (size < 16 || size > kMaxFtypSize || size % 4 != 0) return nullptr;
   std::uint8_t body[kMaxFtypSize];
   if (!in.Read(start + kBoxHeader, body, size - kBoxHeader)) return nullptr;
@@ -114,29 +170,30 @@ const char* FileTypeExtension(ByteView& in, std::int64_t start, std::uint32_t si
 }
 
 // A movie box opens with a whole child box of a type movies begin with.
-bool IsSaneMovie(ByteView& in, std::int64_t content, std::int64_t contentSize) {
+bool IsSaneMovie(BoxReader& in, std::int64_t content, std::int64_t contentSize) {
   std::uint8_t child[8];
   if (contentSize < kBoxHeader || !in.Read(content, child, sizeof child)) return false;
   const std::uint32_t size = GetBe32(child);
-  return size >= kBoxHeader && size <= contentSize && IsOneOf(child + 4, kMovieChildTypes);
+  return size >= kBoxHeader && size <= contentSize && IsOneOf(GetBe32(child + 4), kMovieChildTypes);
 }
 
 }  // namespace
 
 // The top-level box walk from a file-type box or one of the boxes movies start with. The movie
-// needs its movie box and media data; it ends at the first bytes that are no top-level box.
-// A box that runs past the input leaves the movie cut behind its last whole movie or media
-// data box, when both had been met by then.
-bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out) {
+// needs its movie box and media data, met within its first boxes; it ends at the first bytes
+// that are no top-level box. A box that runs past the input leaves the movie cut behind its
+// last whole movie or media data box, when both had been met by then.
+bool MeasureMov(ByteView& view, std::int64_t lead, Extent& out) {
+  BoxReader in(view);
   const std::int64_t start = lead - 4;
   std::uint8_t head[kLargeBoxHeader];
-  if (start < 0 || !in.Read(start, head, kBoxHeader) || !IsOneOf(head + 4, kStartTypes)) {
+  if (start < 0 || !in.Read(start, head, kBoxHeader) || !IsOneOf(GetBe32(head + 4), kStartTypes)) {
     return false;
   }
   out.start = start;
   out.ext = ".MOV";
   std::int64_t at = start;
-  if (FourCcIs(head + 4, "ftyp")) {
+  if (GetBe32(head + 4) == kFtyp) {
     const std::uint32_t size = GetBe32(head);
     out.ext = FileTypeExtension(in, start, size);
     if (out.ext == nullptr) return false;
@@ -148,7 +205,7 @@ bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out) {
   std::int64_t wholeEnd = -1;
   for (int boxes = 0; boxes < kMaxBoxes; ++boxes) {
     if (boxes == kMaxBoxesBeforeMovie && !(movie && media)) return false;
-    if (!in.Read(at, head, kBoxHeader) || !IsOneOf(head + 4, kTopLevelTypes)) break;
+    if (!in.Read(at, head, kBoxHeader) || !IsTopLevelType(GetBe32(head + 4))) break;
     std::uint64_t size = GetBe32(head);
     std::int64_t header = kBoxHeader;
     if (size == 1) {
@@ -158,13 +215,13 @@ bool MeasureMov(ByteView& in, std::int64_t lead, Extent& out) {
     }
     const bool toTheEnd = size == 0;
     // A box running to the end of the input is taken where the movie is whole with it.
-    if (toTheEnd) size = static_cast<std::uint64_t>(in.Size() - at);
+    if (toTheEnd) size = static_cast<std::uint64_t>(view.Size() - at);
     if (size < static_cast<std::uint64_t>(header) || size > kMaxBoxSize) break;
-    const bool isMovie = FourCcIs(head + 4, "moov");
-    const bool isMedia = FourCcIs(head + 4, "mdat");
+    const bool isMovie = GetBe32(head + 4) == kMoov;
+    const bool isMedia = GetBe32(head + 4) == kMdat;
     if (isMovie && !IsSaneMovie(in, at + header, static_cast<std::int64_t>(size) - header)) break;
     const std::int64_t next = at + static_cast<std::int64_t>(size);
-    if (next > in.Size()) {
+    if (next > view.Size()) {
       out.end = wholeEnd;
       out.cut = true;
       return wholeEnd > 0;

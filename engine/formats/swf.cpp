@@ -21,6 +21,12 @@ constexpr int kMaxVersion = 50;
 constexpr std::uint32_t kMinFileLength = kFileHeader + 1 + 4 + 2;
 constexpr int kShowFrame = 1;
 constexpr std::uint32_t kLongTag = 0x3F;
+// The longest rectangle with the frame rate and count.
+constexpr std::size_t kMovieHeaderMax = 21;
+constexpr std::size_t kTagHeaderMax = 6;
+// Compressed bytes asked for at once: first a few, then in larger steps.
+constexpr std::size_t kZlibProbe = 64;
+constexpr std::size_t kZlibChunk = std::size_t{1} << 14;
 
 // Follows the body's bytes in order, as they are read or inflated: the stage rectangle (which
 // must enclose some area), a frame rate and count that are not zero, then the tag headers.
@@ -138,7 +144,7 @@ class TagWalk {
   State state_ = State::Rect;
   // The field being collected: the rectangle with rate and count (at most 21 bytes), or a tag
   // header.
-  std::uint8_t field_[21] = {};
+  std::uint8_t field_[kMovieHeaderMax] = {};
   std::size_t have_ = 0;
   std::size_t need_ = 1;
   int tagCode_ = 0;
@@ -161,11 +167,12 @@ bool MeasurePlain(ByteView& in, std::int64_t lead, std::uint32_t fileLength, Ext
     walk.Skip(static_cast<std::uint64_t>(jump));
     at += jump;
     if (at == stop) break;
-    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(stop - at, 4096));
+    // As little as a tag header is asked for; the view hands over all it holds in one piece.
     std::size_t avail = 0;
-    const std::uint8_t* p = in.Peek(at, want, avail);
+    const std::uint8_t* p = in.Peek(at, kTagHeaderMax, avail);
     if (avail == 0) break;
-    avail = std::min(avail, want);
+    avail = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(avail), stop - at));
     walk.Feed(p, avail);
     at += static_cast<std::int64_t>(avail);
   }
@@ -180,30 +187,38 @@ bool MeasurePlain(ByteView& in, std::int64_t lead, std::uint32_t fileLength, Ext
   return walk.Ended() || walk.EndOfLastFrame() > 0;
 }
 
-// Inflate state that is always released.
-class Inflater {
- public:
-  Inflater() { ok_ = inflateInit(&z_) == Z_OK; }
-  ~Inflater() {
-    if (ok_) inflateEnd(&z_);
-  }
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
-  bool ok() const { return ok_; }
-  z_stream& z() { return z_; }
+// One inflate state per thread, reset for each candidate: allocating state and window anew for
+// every "CWS" in ordinary data would cost more than the check itself.
+z_stream* FreshInflater() {
+  struct State {
+    State() { ok = inflateInit(&z) == Z_OK; }
+    ~State() {
+      if (ok) inflateEnd(&z);
+    }
+    z_stream z{};
+    bool ok = false;
+  };
+  thread_local State state;
+  return state.ok && inflateReset(&state.z) == Z_OK ? &state.z : nullptr;
+}
 
- private:
-  z_stream z_{};
-  bool ok_ = false;
-};
+// A zlib stream header: deflate with a window of at most 32 KiB, no preset dictionary, and the
+// check bits that make the pair a multiple of 31.
+bool IsZlibHeader(const std::uint8_t* p) {
+  return (p[0] & 0x0F) == 8 && p[0] >> 4 <= 7 && (p[1] & 0x20) == 0 && (p[0] << 8 | p[1]) % 31 == 0;
+}
 
 // A zlib body: inflated to its end through a small buffer that is reused, never past the
 // declared length, and walked as it comes out. The stream must yield exactly the file length
 // minus the header; the movie ends where the stream does.
 bool MeasureZlib(ByteView& in, std::int64_t lead, std::uint32_t fileLength, Extent& out) {
-  Inflater inflater;
-  if (!inflater.ok()) return false;
-  z_stream& z = inflater.z();
+  std::uint8_t zlibHeader[2];
+  if (!in.Read(lead + kFileHeader, zlibHeader, 2) || !IsZlibHeader(zlibHeader)) return false;
+  z_stream* inflater = FreshInflater();
+  if (inflater == nullptr) return false;
+  z_stream& z = *inflater;
+  z.next_in = nullptr;
+  z.avail_in = 0;
   TagWalk walk;
   const std::uint64_t body = fileLength - kFileHeader;
   std::uint64_t produced = 0;
@@ -212,15 +227,18 @@ bool MeasureZlib(ByteView& in, std::int64_t lead, std::uint32_t fileLength, Exte
   for (;;) {
     if (z.avail_in == 0) {
       std::size_t avail = 0;
-      const std::uint8_t* p = in.Peek(at, std::size_t{1} << 14, avail);
+      // A little is asked for first, as most candidates end within it; the view hands over all
+      // it holds in one piece.
+      const std::uint8_t* p = in.Peek(at, produced == 0 ? kZlibProbe : kZlibChunk, avail);
       if (avail == 0) return false;
       z.next_in = const_cast<Bytef*>(p);
       z.avail_in = static_cast<uInt>(avail);
       at += static_cast<std::int64_t>(avail);
     }
-    // Room for one byte more than the body, so that a stream that goes on is caught.
-    const auto room =
-        static_cast<uInt>(std::min<std::uint64_t>(sizeof buffer, body - produced + 1));
+    // Room for one byte more than the body, so that a stream that goes on is caught; the first
+    // call inflates no more than the rectangle, rate and count, which refuse most candidates.
+    const std::uint64_t limit = produced == 0 ? kMovieHeaderMax : sizeof buffer;
+    const auto room = static_cast<uInt>(std::min(limit, body - produced + 1));
     z.next_out = buffer;
     z.avail_out = room;
     const int result = inflate(&z, Z_NO_FLUSH);
