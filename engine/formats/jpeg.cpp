@@ -193,9 +193,9 @@ bool CheckScan(JpegWalk& walk, std::int64_t body, int bodyLength) {
 // Quantisation tables: 64 entries of 8 or 16 bits each, for table 0..3.
 bool CheckQuantTables(ByteView& in, std::int64_t at, int left) {
   while (left > 0) {
-    const int spec = in.Byte(at);
-    if (spec < 0 || (spec >> 4) > 1 || (spec & 15) > 3) return false;
-    const int size = 1 + 64 * ((spec >> 4) + 1);
+    const int tableSpec = in.Byte(at);
+    if (tableSpec < 0 || (tableSpec >> 4) > 1 || (tableSpec & 15) > 3) return false;
+    const int size = 1 + 64 * ((tableSpec >> 4) + 1);
     at += size;
     left -= size;
   }
@@ -222,8 +222,8 @@ bool CheckHuffmanTables(ByteView& in, std::int64_t at, int left) {
 bool CheckArithmeticTables(ByteView& in, std::int64_t at, int left) {
   if (left % 2 != 0) return false;
   for (; left > 0; left -= 2, at += 2) {
-    const int spec = in.Byte(at);
-    if (spec < 0 || (spec >> 4) > 1 || (spec & 15) > 3) return false;
+    const int tableSpec = in.Byte(at);
+    if (tableSpec < 0 || (tableSpec >> 4) > 1 || (tableSpec & 15) > 3) return false;
   }
   return true;
 }
