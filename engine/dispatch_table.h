@@ -10,23 +10,46 @@
 
 namespace sorvend {
 
-// A byte after the lead byte that a carver can accept: (byte & mask) == value.
-struct FollowByte {
-  std::uint8_t mask;
-  std::uint8_t value;
+// The bytes a signature accepts at one position.
+struct ByteSet {
+  std::array<std::uint64_t, 4> words{};
+  constexpr bool Has(std::uint8_t byte) const { return (words[byte >> 6] >> (byte & 63) & 1) != 0; }
 };
-inline constexpr FollowByte kNoFollow{0x00, 0x01};  // matches no byte
-inline constexpr FollowByte kAnyByte{0x00, 0x00};   // matches every byte
 
-// The first bytes of every object a carver can take: the lead byte, the byte after it (one of
-// two patterns), and the two after that. The scan loop skips every position whose bytes fit
-// no entry without calling a carver, which would reject them; so these must never exclude a
-// byte the carver accepts.
+// The bytes b for which accepts(b) holds.
+template <class Predicate>
+constexpr ByteSet BytesWhere(Predicate accepts) {
+  ByteSet set;
+  for (int b = 0; b < 256; ++b) {
+    if (accepts(static_cast<std::uint8_t>(b))) set.words[b >> 6] |= std::uint64_t{1} << (b & 63);
+  }
+  return set;
+}
+// The bytes with (byte & mask) == value.
+constexpr ByteSet Masked(std::uint8_t mask, std::uint8_t value) {
+  return BytesWhere([=](std::uint8_t b) { return (b & mask) == value; });
+}
+constexpr ByteSet Only(std::uint8_t byte) {
+  return Masked(0xFF, byte);
+}
+constexpr ByteSet operator|(const ByteSet& a, const ByteSet& b) {
+  return BytesWhere([&](std::uint8_t x) { return a.Has(x) || b.Has(x); });
+}
+inline constexpr ByteSet kAnyByte = Masked(0x00, 0x00);
+
+// The first bytes of every object a carver can take: the lead byte and the three after it. The
+// scan loop skips every position whose bytes fit no entry without calling a carver, which
+// would reject them; so these must never exclude bytes the carver accepts.
 struct Signature {
   std::uint8_t lead;
-  std::array<FollowByte, 2> follow;
-  FollowByte third = kAnyByte;
-  FollowByte fourth = kAnyByte;
+  ByteSet next;
+  ByteSet third = kAnyByte;
+  ByteSet fourth = kAnyByte;
+
+  // p holds the lead byte and the three after it.
+  constexpr bool FitsAt(const std::uint8_t* p) const {
+    return p[0] == lead && next.Has(p[1]) && third.Has(p[2]) && fourth.Has(p[3]);
+  }
 };
 
 struct DispatchEntry {
@@ -41,19 +64,21 @@ struct MeasureDispatchEntry {
   Signature signature;
   std::optional<Kind> kind;
   MeasureEntry measure;
+  // A first look at bytes already in memory, for signatures that ordinary data fits often.
+  MeasureScreen screen = nullptr;
 };
 
 // Entries for the same lead byte are tried in table order until one takes the byte.
 inline constexpr std::array kDispatchTable = {
-    DispatchEntry{{0x28, {{{0xFF, 0x00}, kNoFollow}}}, Kind::Bmp, ExtractDib},    // 40, LE
-    DispatchEntry{{'G', {{{0xFF, 'I'}, kNoFollow}}}, Kind::Gif, ExtractGif},      // "GIF8"
-    DispatchEntry{{'O', {{{0xFF, 'g'}, kNoFollow}}}, Kind::Ogg, ExtractOgg},      // "OggS"
-    DispatchEntry{{'R', {{{0xFF, 'I'}, kNoFollow}}}, std::nullopt, ExtractRiff},  // "RIFF"
-    DispatchEntry{{'m', {{{0xFF, 'd'}, kNoFollow}}}, Kind::Mov, ExtractMov},      // "mdat"
-    DispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}}, Kind::Png, ExtractPng},     // 0x89 "PNG"
-    DispatchEntry{{0xFF, {{{0xFF, 0xD8}, kNoFollow}}}, Kind::Jpg, ExtractJpeg},   // SOI
+    DispatchEntry{{0x28, Only(0x00)}, Kind::Bmp, ExtractDib},    // 40, LE
+    DispatchEntry{{'G', Only('I')}, Kind::Gif, ExtractGif},      // "GIF8"
+    DispatchEntry{{'O', Only('g')}, Kind::Ogg, ExtractOgg},      // "OggS"
+    DispatchEntry{{'R', Only('I')}, std::nullopt, ExtractRiff},  // "RIFF"
+    DispatchEntry{{'m', Only('d')}, Kind::Mov, ExtractMov},      // "mdat"
+    DispatchEntry{{0x89, Only('P')}, Kind::Png, ExtractPng},     // 0x89 "PNG"
+    DispatchEntry{{0xFF, Only(0xD8)}, Kind::Jpg, ExtractJpeg},   // SOI
     // MPEG audio sync: the rest of the 12 sync bits, then Layer III (01) or Layer II (10).
-    DispatchEntry{{0xFF, {{{0xF6, 0xF2}, {0xF6, 0xF4}}}}, Kind::Mp3, ExtractMp3},
+    DispatchEntry{{0xFF, Masked(0xF6, 0xF2) | Masked(0xF6, 0xF4)}, Kind::Mp3, ExtractMp3},
 };
 
 // The thorough profile's table. A signature of four fixed bytes keeps the candidate search
@@ -62,120 +87,106 @@ inline constexpr std::array kMeasureTable = {
     // Bitmaps, icons and textures.
     // Information header sizes 40, 108 and 124, little-endian.
     MeasureDispatchEntry{
-        {0x28, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
+        {0x28, Only(0x00), Only(0x00), Only(0x00)}, Kind::Bmp, MeasureDib, ScreenDib},
     MeasureDispatchEntry{
-        {0x6C, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
+        {0x6C, Only(0x00), Only(0x00), Only(0x00)}, Kind::Bmp, MeasureDib, ScreenDib},
     MeasureDispatchEntry{
-        {0x7C, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x00}, {0xFF, 0x00}}, Kind::Bmp, MeasureDib},
+        {0x7C, Only(0x00), Only(0x00), Only(0x00)}, Kind::Bmp, MeasureDib, ScreenDib},
     // Icons (00 00 01 00) and cursors (00 00 02 00).
     MeasureDispatchEntry{
-        {0x00, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x01}, {0xFF, 0x00}}, Kind::Ico, MeasureIco},
+        {0x00, Only(0x00), Only(0x01), Only(0x00)}, Kind::Ico, MeasureIco, ScreenIco},
     MeasureDispatchEntry{
-        {0x00, {{{0xFF, 0x00}, kNoFollow}}, {0xFF, 0x02}, {0xFF, 0x00}}, Kind::Ico, MeasureIco},
-    MeasureDispatchEntry{{'D', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, 'S'}, {0xFF, ' '}}, Kind::Dds,
-                         MeasureDds},  // "DDS "
+        {0x00, Only(0x00), Only(0x02), Only(0x00)}, Kind::Ico, MeasureIco, ScreenIco},
+    MeasureDispatchEntry{{'D', Only('D'), Only('S'), Only(' ')}, Kind::Dds, MeasureDds},  // "DDS "
 
     // JPEG, GIF and TIFF.
     // SOI, then the first marker: every code that may follow SOI lies in 0xC0..0xFF.
     MeasureDispatchEntry{
-        {0xFF, {{{0xFF, 0xD8}, kNoFollow}}, {0xFF, 0xFF}, {0xC0, 0xC0}}, Kind::Jpg, MeasureJpeg},
-    MeasureDispatchEntry{{'G', {{{0xFF, 'I'}, kNoFollow}}, {0xFF, 'F'}, {0xFF, '8'}}, Kind::Gif,
-                         MeasureGif},  // "GIF8"
-    MeasureDispatchEntry{{'I', {{{0xFF, 'I'}, kNoFollow}}, {0xFF, '*'}, {0xFF, 0x00}}, Kind::Tif,
-                         MeasureTiff},  // "II*\0", little-endian
-    MeasureDispatchEntry{{'M', {{{0xFF, 'M'}, kNoFollow}}, {0xFF, 0x00}, {0xFF, '*'}}, Kind::Tif,
-                         MeasureTiff},  // "MM\0*", big-endian
+        {0xFF, Only(0xD8), Only(0xFF), Masked(0xC0, 0xC0)}, Kind::Jpg, MeasureJpeg},
+    MeasureDispatchEntry{{'G', Only('I'), Only('F'), Only('8')}, Kind::Gif, MeasureGif},  // "GIF8"
+    MeasureDispatchEntry{
+        {'I', Only('I'), Only('*'), Only(0x00)}, Kind::Tif, MeasureTiff},  // "II*\0", little-endian
+    MeasureDispatchEntry{
+        {'M', Only('M'), Only(0x00), Only('*')}, Kind::Tif, MeasureTiff},  // "MM\0*", big-endian
 
     // PNG.
-    MeasureDispatchEntry{{0x89, {{{0xFF, 'P'}, kNoFollow}}, {0xFF, 'N'}, {0xFF, 'G'}},
-                         Kind::Png,
-                         MeasurePng},  // 0x89 "PNG"
+    MeasureDispatchEntry{
+        {0x89, Only('P'), Only('N'), Only('G')}, Kind::Png, MeasurePng},  // 0x89 "PNG"
 
     // RIFF forms, AIFF, MIDI, VOC and AU.
     // "RIFF": the AVI, WAVE, ACON, RMID and WEBP forms, each checking its own kind.
-    MeasureDispatchEntry{
-        {'R', {{{0xFF, 'I'}, kNoFollow}}, {0xFF, 'F'}, {0xFF, 'F'}}, std::nullopt, MeasureRiff},
+    MeasureDispatchEntry{{'R', Only('I'), Only('F'), Only('F')}, std::nullopt, MeasureRiff},
     // "FORM" of AIFF and AIFF-C, "MThd", "Crea" of "Creative Voice File", ".snd".
-    MeasureDispatchEntry{
-        {'F', {{{0xFF, 'O'}, kNoFollow}}, {0xFF, 'R'}, {0xFF, 'M'}}, Kind::Aiff, MeasureAiff},
-    MeasureDispatchEntry{
-        {'M', {{{0xFF, 'T'}, kNoFollow}}, {0xFF, 'h'}, {0xFF, 'd'}}, Kind::Mid, MeasureMidi},
-    MeasureDispatchEntry{
-        {'C', {{{0xFF, 'r'}, kNoFollow}}, {0xFF, 'e'}, {0xFF, 'a'}}, Kind::Voc, MeasureVoc},
-    MeasureDispatchEntry{
-        {'.', {{{0xFF, 's'}, kNoFollow}}, {0xFF, 'n'}, {0xFF, 'd'}}, Kind::Au, MeasureAu},
+    MeasureDispatchEntry{{'F', Only('O'), Only('R'), Only('M')}, Kind::Aiff, MeasureAiff},
+    MeasureDispatchEntry{{'M', Only('T'), Only('h'), Only('d')}, Kind::Mid, MeasureMidi},
+    MeasureDispatchEntry{{'C', Only('r'), Only('e'), Only('a')}, Kind::Voc, MeasureVoc},
+    MeasureDispatchEntry{{'.', Only('s'), Only('n'), Only('d')}, Kind::Au, MeasureAu},
 
     // MPEG audio, AAC, FLAC and Ogg.
-    // MPEG audio sync: the rest of the 11 sync bits and any layer but the reserved 00.
-    MeasureDispatchEntry{{0xFF, {{{0xE2, 0xE2}, {0xE4, 0xE4}}}}, Kind::Mp3, MeasureMpegAudio},
+    // MPEG audio: the rest of the 11 sync bits, a version and a layer that are not reserved;
+    // a bitrate that is neither free nor the forbidden 1111, a known sampling frequency; an
+    // emphasis that is not reserved. The screen looks for the next frame.
+    MeasureDispatchEntry{{0xFF, BytesWhere([](std::uint8_t b) {
+                            return (b & 0xE0) == 0xE0 && (b >> 3 & 3) != 1 && (b >> 1 & 3) != 0;
+                          }),
+                          BytesWhere([](std::uint8_t b) {
+                            return (b >> 4) != 0 && (b >> 4) != 15 && (b >> 2 & 3) != 3;
+                          }),
+                          BytesWhere([](std::uint8_t b) { return (b & 3) != 2; })},
+                         Kind::Mp3,
+                         MeasureMpegAudio,
+                         ScreenMpegAudio},
     // "ID3" and a major version from 2 to 4, in front of whichever audio stream follows.
-    MeasureDispatchEntry{{'I', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, '3'}, {0xF8, 0x00}},
-                         std::nullopt,
-                         MeasureTaggedAudio},
+    MeasureDispatchEntry{
+        {'I', Only('D'), Only('3'), Masked(0xF8, 0x00)}, std::nullopt, MeasureTaggedAudio},
     // ADTS sync: the rest of the 12 sync bits, either MPEG version, layer 00, either protection.
-    MeasureDispatchEntry{{0xFF, {{{0xF6, 0xF0}, kNoFollow}}}, Kind::Aac, MeasureAac},
-    MeasureDispatchEntry{{'f', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'a'}, {0xFF, 'C'}},
-                         Kind::Flac,
-                         MeasureFlac},  // "fLaC"
-    MeasureDispatchEntry{{'O', {{{0xFF, 'g'}, kNoFollow}}, {0xFF, 'g'}, {0xFF, 'S'}}, Kind::Ogg,
-                         MeasureOgg},  // "OggS"
+    MeasureDispatchEntry{
+        {0xFF, Masked(0xF6, 0xF0), BytesWhere([](std::uint8_t b) { return (b >> 2 & 0xF) < 13; })},
+        Kind::Aac,
+        MeasureAac,
+        ScreenAac},
+    MeasureDispatchEntry{
+        {'f', Only('L'), Only('a'), Only('C')}, Kind::Flac, MeasureFlac},                 // "fLaC"
+    MeasureDispatchEntry{{'O', Only('g'), Only('g'), Only('S')}, Kind::Ogg, MeasureOgg},  // "OggS"
 
     // QuickTime and MP4, Matroska, FLV, ASF and SWF.
     // Movies: the type of a box a movie starts with ("ftyp", "moov", "mdat", "wide", "free",
     // "skip"); the box's size stands before it.
-    MeasureDispatchEntry{
-        {'f', {{{0xFF, 't'}, kNoFollow}}, {0xFF, 'y'}, {0xFF, 'p'}}, Kind::Mov, MeasureMov},
-    MeasureDispatchEntry{
-        {'m', {{{0xFF, 'o'}, kNoFollow}}, {0xFF, 'o'}, {0xFF, 'v'}}, Kind::Mov, MeasureMov},
-    MeasureDispatchEntry{
-        {'m', {{{0xFF, 'd'}, kNoFollow}}, {0xFF, 'a'}, {0xFF, 't'}}, Kind::Mov, MeasureMov},
-    MeasureDispatchEntry{
-        {'w', {{{0xFF, 'i'}, kNoFollow}}, {0xFF, 'd'}, {0xFF, 'e'}}, Kind::Mov, MeasureMov},
-    MeasureDispatchEntry{
-        {'f', {{{0xFF, 'r'}, kNoFollow}}, {0xFF, 'e'}, {0xFF, 'e'}}, Kind::Mov, MeasureMov},
-    MeasureDispatchEntry{
-        {'s', {{{0xFF, 'k'}, kNoFollow}}, {0xFF, 'i'}, {0xFF, 'p'}}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{{'f', Only('t'), Only('y'), Only('p')}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{{'m', Only('o'), Only('o'), Only('v')}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{{'m', Only('d'), Only('a'), Only('t')}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{{'w', Only('i'), Only('d'), Only('e')}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{{'f', Only('r'), Only('e'), Only('e')}, Kind::Mov, MeasureMov},
+    MeasureDispatchEntry{{'s', Only('k'), Only('i'), Only('p')}, Kind::Mov, MeasureMov},
     // Matroska and WebM: the EBML header's ID.
-    MeasureDispatchEntry{
-        {0x1A, {{{0xFF, 0x45}, kNoFollow}}, {0xFF, 0xDF}, {0xFF, 0xA3}}, Kind::Mkv, MeasureMkv},
+    MeasureDispatchEntry{{0x1A, Only(0x45), Only(0xDF), Only(0xA3)}, Kind::Mkv, MeasureMkv},
     // Flash Video: "FLV", version 1.
-    MeasureDispatchEntry{
-        {'F', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'V'}, {0xFF, 0x01}}, Kind::Flv, MeasureFlv},
+    MeasureDispatchEntry{{'F', Only('L'), Only('V'), Only(0x01)}, Kind::Flv, MeasureFlv},
     // Windows Media audio and video: the header object's GUID; the carver picks the kind.
-    MeasureDispatchEntry{
-        {0x30, {{{0xFF, 0x26}, kNoFollow}}, {0xFF, 0xB2}, {0xFF, 0x75}}, std::nullopt, MeasureAsf},
+    MeasureDispatchEntry{{0x30, Only(0x26), Only(0xB2), Only(0x75)}, std::nullopt, MeasureAsf},
     // Flash movies: "FWS", "CWS" or "ZWS" and a version below 64.
-    MeasureDispatchEntry{
-        {'F', {{{0xFF, 'W'}, kNoFollow}}, {0xFF, 'S'}, {0xC0, 0x00}}, Kind::Swf, MeasureSwf},
-    MeasureDispatchEntry{
-        {'C', {{{0xFF, 'W'}, kNoFollow}}, {0xFF, 'S'}, {0xC0, 0x00}}, Kind::Swf, MeasureSwf},
-    MeasureDispatchEntry{
-        {'Z', {{{0xFF, 'W'}, kNoFollow}}, {0xFF, 'S'}, {0xC0, 0x00}}, Kind::Swf, MeasureSwf},
+    MeasureDispatchEntry{{'F', Only('W'), Only('S'), Masked(0xC0, 0x00)}, Kind::Swf, MeasureSwf},
+    MeasureDispatchEntry{{'C', Only('W'), Only('S'), Masked(0xC0, 0x00)}, Kind::Swf, MeasureSwf},
+    MeasureDispatchEntry{{'Z', Only('W'), Only('S'), Masked(0xC0, 0x00)}, Kind::Swf, MeasureSwf},
 
     // Tracker modules.
-    MeasureDispatchEntry{{'E', {{{0xFF, 'x'}, kNoFollow}}, {0xFF, 't'}, {0xFF, 'e'}},
-                         Kind::Xm, MeasureXm},  // "Extended Module: "
-    MeasureDispatchEntry{{'I', {{{0xFF, 'M'}, kNoFollow}}, {0xFF, 'P'}, {0xFF, 'M'}},
-                         Kind::It, MeasureIt},  // "IMPM"
+    MeasureDispatchEntry{
+        {'E', Only('x'), Only('t'), Only('e')}, Kind::Xm, MeasureXm},  // "Extended Module: "
+    MeasureDispatchEntry{{'I', Only('M'), Only('P'), Only('M')}, Kind::It, MeasureIt},  // "IMPM"
     // "SCRM", 44 bytes into the module.
-    MeasureDispatchEntry{{'S', {{{0xFF, 'C'}, kNoFollow}}, {0xFF, 'R'}, {0xFF, 'M'}},
-                         Kind::S3m, MeasureS3m},
+    MeasureDispatchEntry{{'S', Only('C'), Only('R'), Only('M')}, Kind::S3m, MeasureS3m},
     // MOD tags, 1,080 bytes into the module: "M.K.", "M!K!", "M&K!"; "FLT4", "FLT8"; "OKTA";
     // "CD81". The digit tags are found by their letters, "2CHN" to "9CHN" and "xxCH", "xxCN",
     // with the first pattern byte (below 0x20) behind them, so that numbers in text are no
     // candidates.
-    MeasureDispatchEntry{{'M', {{{0xFF, '.'}, {0xF8, 0x20}}}, {0xFF, 'K'}, {0xF0, 0x20}},
-                         Kind::Mod, MeasureMod},
-    MeasureDispatchEntry{{'F', {{{0xFF, 'L'}, kNoFollow}}, {0xFF, 'T'}, {0xF3, 0x30}},
-                         Kind::Mod, MeasureMod},
-    MeasureDispatchEntry{{'O', {{{0xFF, 'K'}, kNoFollow}}, {0xFF, 'T'}, {0xFF, 'A'}},
-                         Kind::Mod, MeasureMod},
-    MeasureDispatchEntry{{'C', {{{0xFF, 'D'}, kNoFollow}}, {0xFF, '8'}, {0xFF, '1'}},
-                         Kind::Mod, MeasureMod},
-    MeasureDispatchEntry{{'C', {{{0xFF, 'H'}, kNoFollow}}, {0xFF, 'N'}, {0xE0, 0x00}},
-                         Kind::Mod, MeasureModChn},
-    MeasureDispatchEntry{{'C', {{{0xFF, 'H'}, {0xFF, 'N'}}}, {0xE0, 0x00}, kAnyByte},
-                         Kind::Mod, MeasureModCh},
+    MeasureDispatchEntry{{'M', Only('.') | Masked(0xF8, 0x20), Only('K'), Masked(0xF0, 0x20)},
+                         Kind::Mod,
+                         MeasureMod},
+    MeasureDispatchEntry{{'F', Only('L'), Only('T'), Masked(0xF3, 0x30)}, Kind::Mod, MeasureMod},
+    MeasureDispatchEntry{{'O', Only('K'), Only('T'), Only('A')}, Kind::Mod, MeasureMod},
+    MeasureDispatchEntry{{'C', Only('D'), Only('8'), Only('1')}, Kind::Mod, MeasureMod},
+    MeasureDispatchEntry{{'C', Only('H'), Only('N'), Masked(0xE0, 0x00)}, Kind::Mod, MeasureModChn},
+    MeasureDispatchEntry{{'C', Only('H') | Only('N'), Masked(0xE0, 0x00)}, Kind::Mod, MeasureModCh},
 };
 
 }  // namespace sorvend

@@ -107,6 +107,12 @@ struct Extent {
 // it. Costs work in proportion to the bytes it reads.
 using MeasureEntry = bool (*)(ByteView& in, std::int64_t lead, Extent& out);
 
+// A first look at a candidate through bytes the scan holds in memory anyway: p is the lead
+// byte and `avail` >= 4 bytes stand from it. False only when these bytes show that the measure
+// refuses the candidate; true when they are too few to tell. It spares the measure's call for
+// the many positions of ordinary data that fit a weak signature.
+using MeasureScreen = bool (*)(const std::uint8_t* p, std::size_t avail);
+
 // Writes a measured object: the next output name, the prefix, the range copied in large
 // blocks (nothing in a dry run), then the walk resumes right behind it.
 void WriteExtent(ScanContext& ctx, const Extent& extent);

@@ -16,45 +16,61 @@
 namespace sorvend {
 namespace {
 
-constexpr bool Fits(FollowByte f, std::uint8_t byte) {
-  return (byte & f.mask) == f.value;
-}
-
-constexpr bool FitsNext(const Signature& s, std::uint8_t next) {
-  return Fits(s.follow[0], next) || Fits(s.follow[1], next);
-}
-
-// Vector search tables: each lead byte goes to one of 8 buckets, and for the first three bytes
-// of a candidate, the bucket bits of its low and of its high nibble. A position whose three
-// bytes share a bucket bit may start an object; the exact test then decides. The nibble tables
+// Vector search tables: each lead byte goes to one of 8 buckets, and for each of the first bytes
+// of a candidate, the bucket bits of its low and of its high nibble. A position whose bytes all
+// share a bucket bit may start an object; the exact test then decides. The nibble tables
 // describe a superset, never less, so the vector search misses nothing.
 constexpr int kBuckets = 8;
-constexpr int kVectorBytes = 3;
+constexpr int kMaxVectorBytes = static_cast<int>(kCandidateLookahead) + 1;
+
+// How many of a candidate's first bytes the vector search tests: up to the last position some
+// entry's signature restricts.
+template <const auto& kTable>
+constexpr int VectorBytesFor() {
+  int used = 2;
+  for (const auto& e : kTable) {
+    for (int b = 0; b < 256; ++b) {
+      const auto byte = static_cast<std::uint8_t>(b);
+      if (!e.signature.third.Has(byte)) used = std::max(used, 3);
+      if (!e.signature.fourth.Has(byte)) used = std::max(used, 4);
+    }
+  }
+  return used;
+}
+
+// The most entries one lead byte starts.
+constexpr int kMaxRowsPerLead = 8;
 
 struct SearchTables {
-  std::bitset<65536> pairs;  // (lead, next) pairs some entry accepts
   std::array<bool, 256> leads{};
-  bool anyDeepEntry = false;  // some entry tests the third or fourth byte
-  alignas(16) std::uint8_t nibbles[kVectorBytes][2][16] = {};
+  // The entries each lead byte starts, by their index in the table.
+  std::array<std::array<std::uint8_t, kMaxRowsPerLead>, 256> rows{};
+  std::array<std::uint8_t, 256> rowCount{};
+  alignas(16) std::uint8_t nibbles[kMaxVectorBytes][2][16] = {};
 };
 
 template <const auto& kTable>
-bool ExactAt(const SearchTables& t, const std::uint8_t* p) {
-  if (!t.pairs[p[0] << 8 | p[1]]) return false;
-  if (!t.anyDeepEntry) return true;
+constexpr bool RowsFitTheTables() {
+  std::array<int, 256> perLead{};
   for (const auto& e : kTable) {
-    const Signature& s = e.signature;
-    if (s.lead == p[0] && FitsNext(s, p[1]) && Fits(s.third, p[2]) && Fits(s.fourth, p[3])) {
-      return true;
-    }
+    if (++perLead[e.signature.lead] > kMaxRowsPerLead) return false;
+  }
+  return kTable.size() <= 256;
+}
+static_assert(RowsFitTheTables<kDispatchTable>() && RowsFitTheTables<kMeasureTable>());
+
+template <const auto& kTable>
+bool ExactAt(const SearchTables& t, const std::uint8_t* p) {
+  const int count = t.rowCount[p[0]];
+  for (int i = 0; i < count; ++i) {
+    if (kTable[t.rows[p[0]][i]].signature.FitsAt(p)) return true;
   }
   return false;
 }
 
-// Which bytes may stand at each of the first three positions for one lead byte.
-struct LeadGroup {
-  std::uint8_t lead;
-  std::bitset<256> at[kVectorBytes];
+// Which bytes may stand at each of the first positions for one entry.
+struct RowBytes {
+  std::bitset<256> at[kMaxVectorBytes];
 };
 
 // How often a byte stands in ordinary data (machine code, tables, padding) compared with the
@@ -63,11 +79,14 @@ constexpr std::uint64_t ByteWeight(int byte) {
   return byte == 0x00 ? 64 : byte == 0xFF ? 16 : 1;
 }
 
-// How many three-byte strings a bucket's nibble tables let through, each counted by how often
-// it stands in ordinary data, so that no bucket lets runs of zeros through for want of room.
-std::uint64_t BucketVolume(const std::array<std::uint16_t, 2 * kVectorBytes>& nib) {
+using BucketNibbles = std::array<std::uint16_t, 2 * kMaxVectorBytes>;
+
+// How many strings of `positions` bytes a bucket's nibble tables let through, each counted by
+// how often it stands in ordinary data, so that no bucket lets runs of zeros through for want
+// of room.
+std::uint64_t BucketVolume(const BucketNibbles& nib, int positions) {
   std::uint64_t v = 1;
-  for (int pos = 0; pos < kVectorBytes; ++pos) {
+  for (int pos = 0; pos < positions; ++pos) {
     std::uint64_t weight = 0;
     for (int b = 0; b < 256; ++b) {
       if ((nib[2 * pos] >> (b & 15) & 1) != 0 && (nib[2 * pos + 1] >> (b >> 4) & 1) != 0) {
@@ -82,32 +101,36 @@ std::uint64_t BucketVolume(const std::array<std::uint16_t, 2 * kVectorBytes>& ni
 template <const auto& kTable>
 SearchTables BuildTables() {
   SearchTables t;
-  std::vector<LeadGroup> groups;
-  for (const auto& e : kTable) {
-    const Signature& s = e.signature;
+  std::vector<RowBytes> groups;
+  for (std::size_t row = 0; row < kTable.size(); ++row) {
+    const Signature& s = kTable[row].signature;
     t.leads[s.lead] = true;
-    if (s.third.mask != 0 || s.fourth.mask != 0) t.anyDeepEntry = true;
-    auto g = std::find_if(groups.begin(), groups.end(),
-                          [&](const LeadGroup& x) { return x.lead == s.lead; });
-    if (g == groups.end()) g = groups.insert(groups.end(), LeadGroup{s.lead, {}});
-    g->at[0].set(s.lead);
+    t.rows[s.lead][t.rowCount[s.lead]++] = static_cast<std::uint8_t>(row);
+    // Each entry on its own: entries of one lead byte merged would let through the mix of
+    // their patterns (0xFF 0xFF 0xFF 0xFF from a JPEG's and an MPEG frame's).
+    RowBytes& g = groups.emplace_back();
+    g.at[0].set(s.lead);
     for (int b = 0; b < 256; ++b) {
       const auto byte = static_cast<std::uint8_t>(b);
-      if (FitsNext(s, byte)) {
-        t.pairs.set(s.lead << 8 | b);
-        g->at[1].set(b);
-      }
-      if (Fits(s.third, byte)) g->at[2].set(b);
+      if (s.next.Has(byte)) g.at[1].set(b);
+      if (s.third.Has(byte)) g.at[2].set(b);
+      if (s.fourth.Has(byte)) g.at[3].set(b);
     }
   }
+  constexpr int kPositions = VectorBytesFor<kTable>();
   // The most permissive groups first, each into the bucket it widens least.
-  std::sort(groups.begin(), groups.end(), [](const LeadGroup& a, const LeadGroup& b) {
-    return a.at[1].count() * a.at[2].count() > b.at[1].count() * b.at[2].count();
+  const auto permissiveness = [](const RowBytes& g) {
+    std::uint64_t strings = 1;
+    for (int pos = 1; pos < kPositions; ++pos) strings *= g.at[pos].count();
+    return strings;
+  };
+  std::sort(groups.begin(), groups.end(), [&](const RowBytes& a, const RowBytes& b) {
+    return permissiveness(a) > permissiveness(b);
   });
-  std::array<std::array<std::uint16_t, 2 * kVectorBytes>, kBuckets> buckets{};
-  for (const LeadGroup& g : groups) {
-    std::array<std::uint16_t, 2 * kVectorBytes> own{};
-    for (int pos = 0; pos < kVectorBytes; ++pos) {
+  std::array<BucketNibbles, kBuckets> buckets{};
+  for (const RowBytes& g : groups) {
+    BucketNibbles own{};
+    for (int pos = 0; pos < kPositions; ++pos) {
       for (int b = 0; b < 256; ++b) {
         if (!g.at[pos][b]) continue;
         own[2 * pos] |= static_cast<std::uint16_t>(1u << (b & 15));
@@ -119,7 +142,8 @@ SearchTables BuildTables() {
     for (int k = 0; k < kBuckets; ++k) {
       auto merged = buckets[k];
       for (std::size_t i = 0; i < merged.size(); ++i) merged[i] |= own[i];
-      const std::uint64_t growth = BucketVolume(merged) - BucketVolume(buckets[k]);
+      const std::uint64_t growth =
+          BucketVolume(merged, kPositions) - BucketVolume(buckets[k], kPositions);
       if (growth < bestGrowth) {
         bestGrowth = growth;
         best = k;
@@ -128,7 +152,7 @@ SearchTables BuildTables() {
     for (std::size_t i = 0; i < own.size(); ++i) buckets[best][i] |= own[i];
   }
   for (int k = 0; k < kBuckets; ++k) {
-    for (int pos = 0; pos < kVectorBytes; ++pos) {
+    for (int pos = 0; pos < kPositions; ++pos) {
       for (int half = 0; half < 2; ++half) {
         for (int nib = 0; nib < 16; ++nib) {
           if (buckets[k][2 * pos + half] >> nib & 1) t.nibbles[pos][half][nib] |= 1u << k;
@@ -145,11 +169,34 @@ const SearchTables& TablesFor() {
   return tables;
 }
 
+// What decides a position the vector search lets through: the signatures alone, or the
+// thorough signatures with their screens over the bytes up to `end`.
 template <const auto& kTable>
-std::size_t ScalarSearch(const std::uint8_t* data, std::size_t n) {
-  const SearchTables& t = TablesFor<kTable>();
+struct SignatureTest {
+  const SearchTables& tables = TablesFor<kTable>();
+  bool operator()(const std::uint8_t* p) const { return ExactAt<kTable>(tables, p); }
+};
+
+struct ScreenTest {
+  const SearchTables& tables = TablesFor<kMeasureTable>();
+  const std::uint8_t* end;
+  bool operator()(const std::uint8_t* p) const {
+    const int count = tables.rowCount[p[0]];
+    for (int i = 0; i < count; ++i) {
+      const MeasureDispatchEntry& e = kMeasureTable[tables.rows[p[0]][i]];
+      if (e.signature.FitsAt(p) &&
+          (e.screen == nullptr || e.screen(p, static_cast<std::size_t>(end - p)))) {
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+template <class Test>
+std::size_t ScalarSearch(const std::uint8_t* data, std::size_t n, const Test& test) {
   for (std::size_t i = 0; i < n; ++i) {
-    if (ExactAt<kTable>(t, data + i)) return i;
+    if (test(data + i)) return i;
   }
   return n;
 }
@@ -166,29 +213,30 @@ __attribute__((target("avx2"))) inline __m256i BucketsOf(__m256i v, const std::u
   return _mm256_and_si256(_mm256_shuffle_epi8(low, lo), _mm256_shuffle_epi8(high, hi));
 }
 
-// 32 positions at a time; positions i + 1 and i + 2 come from shifted loads, which read at most
-// data[i + 33], within the readable n + 3 bytes.
-template <const auto& kTable>
-__attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* data, std::size_t n) {
-  const SearchTables& t = TablesFor<kTable>();
+// 32 positions at a time; the bytes behind each come from shifted loads, which read at most
+// data[i + 34], within the readable n + 3 bytes.
+template <const auto& kTable, class Test>
+__attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* data, std::size_t n,
+                                                         const Test& test) {
+  const SearchTables& t = test.tables;
+  constexpr int kPositions = VectorBytesFor<kTable>();
   const __m256i zero = _mm256_setzero_si256();
   std::size_t i = 0;
   for (; i + 32 <= n; i += 32) {
     const auto* p = data + i;
-    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-    const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
-    const __m256i hit = _mm256_and_si256(
-        BucketsOf(v0, t.nibbles[0]),
-        _mm256_and_si256(BucketsOf(v1, t.nibbles[1]), BucketsOf(v2, t.nibbles[2])));
+    __m256i hit = BucketsOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), t.nibbles[0]);
+    for (int pos = 1; pos < kPositions; ++pos) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + pos));
+      hit = _mm256_and_si256(hit, BucketsOf(v, t.nibbles[pos]));
+    }
     auto mask = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, zero)));
     while (mask != 0) {
       const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(mask));
-      if (ExactAt<kTable>(t, data + at)) return at;
+      if (test(data + at)) return at;
       mask &= mask - 1;
     }
   }
-  return i + ScalarSearch<kTable>(data + i, n - i);
+  return i + ScalarSearch(data + i, n - i, test);
 }
 
 bool HaveAvx2() {
@@ -197,12 +245,12 @@ bool HaveAvx2() {
 }
 #endif
 
-template <const auto& kTable>
-std::size_t Search(const std::uint8_t* data, std::size_t n) {
+template <const auto& kTable, class Test>
+std::size_t Search(const std::uint8_t* data, std::size_t n, const Test& test) {
 #if SORVEND_HAVE_AVX2_SEARCH
-  if (HaveAvx2()) return VectorSearch<kTable>(data, n);
+  if (HaveAvx2()) return VectorSearch<kTable>(data, n, test);
 #endif
-  return ScalarSearch<kTable>(data, n);
+  return ScalarSearch(data, n, test);
 }
 
 }  // namespace
@@ -213,14 +261,23 @@ bool IsLeadByte(int byte, Profile profile) {
                                      : TablesFor<kMeasureTable>().leads[byte];
 }
 
+bool PassesScreen(const std::uint8_t* p, std::size_t avail) {
+  return ScreenTest{.end = p + avail}(p);
+}
+
 std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n, Profile profile) {
-  return profile == Profile::Classic ? ScalarSearch<kDispatchTable>(data, n)
-                                     : ScalarSearch<kMeasureTable>(data, n);
+  return profile == Profile::Classic ? ScalarSearch(data, n, SignatureTest<kDispatchTable>{})
+                                     : ScalarSearch(data, n, SignatureTest<kMeasureTable>{});
 }
 
 std::size_t FindCandidate(const std::uint8_t* data, std::size_t n, Profile profile) {
-  return profile == Profile::Classic ? Search<kDispatchTable>(data, n)
-                                     : Search<kMeasureTable>(data, n);
+  return profile == Profile::Classic
+             ? Search<kDispatchTable>(data, n, SignatureTest<kDispatchTable>{})
+             : Search<kMeasureTable>(data, n, SignatureTest<kMeasureTable>{});
+}
+
+std::size_t FindScreenedCandidate(const std::uint8_t* data, std::size_t n, std::size_t readable) {
+  return Search<kMeasureTable>(data, n, ScreenTest{.end = data + readable});
 }
 
 }  // namespace sorvend

@@ -23,6 +23,14 @@ std::size_t FindCandidate(const std::uint8_t* data, std::size_t n,
 std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n,
                                 Profile profile = Profile::Classic);
 
+// For a thorough candidate at p, with `avail` > kCandidateLookahead bytes readable from it:
+// true when it fits an entry whose screen, if it has one, does not refuse it.
+bool PassesScreen(const std::uint8_t* p, std::size_t avail);
+
+// FindCandidate for the thorough profile that also passes over candidates whose screen refuses
+// them; data[0..readable) is there to be read, readable >= n + kCandidateLookahead.
+std::size_t FindScreenedCandidate(const std::uint8_t* data, std::size_t n, std::size_t readable);
+
 // True when `byte` starts some entry of the profile's dispatch table.
 bool IsLeadByte(int byte, Profile profile = Profile::Classic);
 

@@ -30,11 +30,14 @@ void Dispatch(ScanContext& ctx, int lead) {
 
 // The thorough profile: the first measure that finds an object has it written. A measure reads
 // through its own view, so a refused candidate leaves the input where the walk stands.
-void DispatchMeasure(ScanContext& ctx, int lead) {
+void DispatchMeasure(ScanContext& ctx) {
   const std::int64_t leadOffset = ctx.Position - 1;
   ByteView view(ctx);
+  std::uint8_t head[kCandidateLookahead + 1];
+  // Every thorough object is longer than its signature.
+  if (!view.Read(leadOffset, head, sizeof head)) return;
   for (const MeasureDispatchEntry& entry : kMeasureTable) {
-    if (entry.signature.lead != lead) continue;
+    if (!entry.signature.FitsAt(head)) continue;
     if (entry.kind && !ctx.Host->IsTicked(*entry.kind)) continue;
     Extent extent;
     const bool found = entry.measure(view, leadOffset, extent);
@@ -69,7 +72,10 @@ std::int64_t SkipQuiet(ScanContext& ctx) {
   const std::int64_t limit =
       std::min({static_cast<std::int64_t>(avail - kLookahead), left, budget});
   if (limit <= 0) return 0;
-  const std::size_t quiet = FindCandidate(data, static_cast<std::size_t>(limit), kProfile);
+  const auto n = static_cast<std::size_t>(limit);
+  // Thorough candidates whose bytes in view already rule them out are walked over too.
+  const std::size_t quiet = kProfile == Profile::Classic ? FindCandidate(data, n, kProfile)
+                                                         : FindScreenedCandidate(data, n, avail);
   ctx.InFile.Skip(quiet);
   return static_cast<std::int64_t>(quiet);
 }
@@ -89,7 +95,7 @@ void Walk(ScanContext& ctx) {
       if constexpr (kProfile == Profile::Classic) {
         Dispatch(ctx, c);
       } else {
-        DispatchMeasure(ctx, c);
+        DispatchMeasure(ctx);
       }
     }
     if (KeepResponsive(ctx)) return;

@@ -35,6 +35,21 @@ int AdtsFrameLength(const std::uint8_t* h) {
 
 }  // namespace
 
+// The frames that follow in view must chain as the measure asks.
+bool ScreenAac(const std::uint8_t* p, std::size_t avail) {
+  std::size_t at = 0;
+  for (int frame = 0; frame < kMinFrames; ++frame) {
+    if (avail - at < kHeaderSize) return true;
+    const int length = AdtsFrameLength(p + at);
+    if (length == 0 || (GetBe32(p + at) & kStreamFields) != (GetBe32(p) & kStreamFields)) {
+      return false;
+    }
+    at += static_cast<std::size_t>(length);
+    if (at > avail) return true;
+  }
+  return true;
+}
+
 bool MeasureAac(ByteView& in, std::int64_t lead, Extent& out) {
   std::int64_t at = lead;
   std::uint32_t stream = 0;

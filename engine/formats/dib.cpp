@@ -224,34 +224,57 @@ std::int64_t DibRowBytes(std::uint16_t bits, std::int32_t width) {
   return (std::int64_t{width} * bits + 31) / 32 * 4;
 }
 
+namespace {
+
+constexpr std::uint32_t MaxColours(std::uint16_t bits) {
+  // Indexed depths hold at most 2^bits colours; deeper pixels may carry a table of up to 256
+  // to help displays with few colours.
+  return bits <= 8 ? 1u << bits : 256;
+}
+
+// The fields every information header starts with (its first 40 bytes): sane dimensions, one
+// plane, a depth with a compression that fits it, and no more colours than the depth holds.
+bool CoreFieldsFit(const std::uint8_t* h) {
+  const std::uint32_t size = GetLe32(h);
+  if (size != 40 && size != 108 && size != 124) return false;
+  const auto width = static_cast<std::int32_t>(GetLe32(h + 4));
+  const auto height = static_cast<std::int32_t>(GetLe32(h + 8));
+  const std::uint16_t bits = GetLe16(h + 14);
+  const std::uint32_t compression = GetLe32(h + 16);
+  const std::int64_t rows = std::abs(std::int64_t{height});
+  if (width < 1 || width > kMaxSide || rows < 1 || rows > kMaxSide) return false;
+  if (GetLe16(h + 12) != 1 || !DepthAndCompressionFit(bits, compression)) return false;
+  // Run-length coded rows are always stored bottom-up.
+  if (height < 0 && (compression == kBiRle8 || compression == kBiRle4)) return false;
+  // Pixels per metre.
+  if (static_cast<std::int32_t>(GetLe32(h + 24)) < 0 ||
+      static_cast<std::int32_t>(GetLe32(h + 28)) < 0) {
+    return false;
+  }
+  return GetLe32(h + 32) <= MaxColours(bits) && GetLe32(h + 36) <= MaxColours(bits);
+}
+
+}  // namespace
+
+bool ScreenDib(const std::uint8_t* p, std::size_t avail) {
+  return avail < 40 || CoreFieldsFit(p);
+}
+
 bool ReadDibHeader(ByteView& in, std::int64_t at, DibHeader& dib) {
   std::uint8_t h[124 + 16];
   if (!in.Read(at, h, 4)) return false;
   dib.size = GetLe32(h);
   if (dib.size != 40 && dib.size != 108 && dib.size != 124) return false;
-  if (!in.Read(at + 4, h + 4, dib.size - 4)) return false;
+  if (!in.Read(at + 4, h + 4, dib.size - 4) || !CoreFieldsFit(h)) return false;
   dib.width = static_cast<std::int32_t>(GetLe32(h + 4));
   dib.height = static_cast<std::int32_t>(GetLe32(h + 8));
   dib.bitCount = GetLe16(h + 14);
   dib.compression = GetLe32(h + 16);
   dib.sizeImage = GetLe32(h + 20);
-  const auto pixelsPerMetreX = static_cast<std::int32_t>(GetLe32(h + 24));
-  const auto pixelsPerMetreY = static_cast<std::int32_t>(GetLe32(h + 28));
   const std::uint32_t coloursUsed = GetLe32(h + 32);
-  const std::uint32_t coloursImportant = GetLe32(h + 36);
-  const std::int64_t rows = std::abs(std::int64_t{dib.height});
-  if (dib.width < 1 || dib.width > kMaxSide || rows < 1 || rows > kMaxSide) return false;
-  if (GetLe16(h + 12) != 1 || !DepthAndCompressionFit(dib.bitCount, dib.compression)) {
-    return false;
-  }
-  // Run-length coded rows are always stored bottom-up.
-  if (dib.height < 0 && (dib.compression == kBiRle8 || dib.compression == kBiRle4)) return false;
-  if (pixelsPerMetreX < 0 || pixelsPerMetreY < 0) return false;
-  // Indexed depths hold at most 2^bits colours; deeper pixels may carry a table of up to 256
-  // to help displays with few colours.
-  const std::uint32_t maxColours = dib.bitCount <= 8 ? 1u << dib.bitCount : 256;
-  if (coloursUsed > maxColours || coloursImportant > maxColours) return false;
-  const std::uint32_t colours = coloursUsed != 0 ? coloursUsed : dib.bitCount <= 8 ? maxColours : 0;
+  const std::uint32_t colours = coloursUsed != 0    ? coloursUsed
+                                : dib.bitCount <= 8 ? MaxColours(dib.bitCount)
+                                                    : 0;
 
   const bool masked = dib.compression == kBiBitfields || dib.compression == kBiAlphaBitfields;
   std::int64_t maskBytes = 0;

@@ -18,7 +18,9 @@ bool ExtractMov(ScanContext& ctx);
 
 // Bitmaps, icons and textures.
 bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenDib(const std::uint8_t* p, std::size_t avail);
 bool MeasureIco(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenIco(const std::uint8_t* p, std::size_t avail);
 bool MeasureDds(ByteView& in, std::int64_t lead, Extent& out);
 
 // JPEG, GIF and TIFF.
@@ -38,9 +40,11 @@ bool MeasureAu(ByteView& in, std::int64_t lead, Extent& out);
 
 // MPEG audio, AAC, FLAC and Ogg.
 bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail);
 bool MeasureTaggedAudio(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureFlac(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureAac(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenAac(const std::uint8_t* p, std::size_t avail);
 bool MeasureOgg(ByteView& in, std::int64_t lead, Extent& out);
 
 // QuickTime and MP4, Matroska, FLV, ASF and SWF.

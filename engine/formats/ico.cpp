@@ -85,23 +85,34 @@ bool BitmapImageFits(ByteView& in, std::int64_t at, const Entry& entry) {
   return dib.size + dib.tableBytes + colour + mask <= entry.size;
 }
 
-}  // namespace
-
-bool MeasureIco(ByteView& in, std::int64_t lead, Extent& out) {
-  std::uint8_t head[kHeaderBytes + kEntryBytes];
-  if (!in.Read(lead, head, sizeof head)) return false;
+// The six-byte header and the first directory entry, which decide most candidates; the
+// images lie within `room` bytes of the header.
+bool HeadFits(const std::uint8_t* head, std::int64_t room, Entry& first) {
   const std::uint16_t type = GetLe16(head + 2);
   const std::uint16_t count = GetLe16(head + 4);
   if (GetLe16(head) != 0 || (type != kIconType && type != kCursorType) || count == 0 ||
       count > kMaxImages) {
     return false;
   }
-  const bool cursor = type == kCursorType;
   const std::int64_t directoryEnd = kHeaderBytes + std::int64_t{kEntryBytes} * count;
-  const std::int64_t room = in.Size() - lead;
+  return ReadEntry(head + kHeaderBytes, type == kCursorType, directoryEnd, room, first);
+}
+
+}  // namespace
+
+bool ScreenIco(const std::uint8_t* p, std::size_t avail) {
+  Entry first;
+  return avail < kHeaderBytes + kEntryBytes || HeadFits(p, INT64_MAX, first);
+}
+
+bool MeasureIco(ByteView& in, std::int64_t lead, Extent& out) {
+  std::uint8_t head[kHeaderBytes + kEntryBytes];
   Entry entries[kMaxImages];
-  // The first entry decides most candidates before the rest of the directory is read.
-  if (!ReadEntry(head + kHeaderBytes, cursor, directoryEnd, room, entries[0])) return false;
+  const std::int64_t room = in.Size() - lead;
+  if (!in.Read(lead, head, sizeof head) || !HeadFits(head, room, entries[0])) return false;
+  const bool cursor = GetLe16(head + 2) == kCursorType;
+  const std::uint16_t count = GetLe16(head + 4);
+  const std::int64_t directoryEnd = kHeaderBytes + std::int64_t{kEntryBytes} * count;
   std::uint8_t directory[kMaxImages * kEntryBytes];
   const auto restBytes = static_cast<std::size_t>(kEntryBytes * (count - 1));
   if (!in.Read(lead + kHeaderBytes + kEntryBytes, directory, restBytes)) return false;

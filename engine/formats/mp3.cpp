@@ -442,6 +442,23 @@ bool LayerIIISideInfoFits(ByteView& in, const FrameFields& f, MainData& data) {
 
 }  // namespace
 
+// The frames that follow in view must chain as the measure asks.
+bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail) {
+  const std::uint32_t stream = GetBe32(p) & kStreamFields;
+  std::size_t at = 0;
+  for (int frame = 0; frame < kMinFrames; ++frame) {
+    if (avail - at < 4) return true;
+    const std::uint32_t header = GetBe32(p + at);
+    const int length = AnyFrameLength(header);
+    if (length == 0 || (header & 0b11) == kReservedEmphasis || (header & kStreamFields) != stream) {
+      return false;
+    }
+    at += static_cast<std::size_t>(length);
+    if (at > avail) return true;
+  }
+  return true;
+}
+
 // Frames whose headers agree on version, layer and sampling frequency, each starting where the
 // one before ends, then the tags that may follow the audio. What a decoder reads first in a
 // frame is checked too: Layer I's allocations and Layer III's side information, without which

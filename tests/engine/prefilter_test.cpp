@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -56,14 +57,27 @@ TEST(FindCandidate, StopsAtExactlyThePairsThatMayStartAnObject) {
   }
 }
 
-// The bytes the thorough table's signatures name at their third and fourth positions, so that
-// its four-byte signatures are met whole as well as broken.
+// The bytes on either side of each edge of a set: what a search must tell apart.
+void AddEdges(const ByteSet& set, std::vector<std::uint8_t>& bytes) {
+  for (int b = 1; b < 256; ++b) {
+    const auto byte = static_cast<std::uint8_t>(b);
+    if (set.Has(byte) != set.Has(static_cast<std::uint8_t>(b - 1))) {
+      bytes.push_back(byte);
+      bytes.push_back(static_cast<std::uint8_t>(b - 1));
+    }
+  }
+}
+
+// The bytes the thorough table's signatures tell apart at their third and fourth positions, so
+// that its four-byte signatures are met whole as well as broken.
 std::vector<std::uint8_t> DeepBytes() {
   std::vector<std::uint8_t> bytes = {0x01, 0x00, 0xFF};
   for (const auto& e : kMeasureTable) {
-    bytes.push_back(e.signature.third.value);
-    bytes.push_back(e.signature.fourth.value);
+    AddEdges(e.signature.third, bytes);
+    AddEdges(e.signature.fourth, bytes);
   }
+  std::sort(bytes.begin(), bytes.end());
+  bytes.erase(std::unique(bytes.begin(), bytes.end()), bytes.end());
   return bytes;
 }
 
@@ -97,7 +111,7 @@ TEST(FindCandidate, AgreesWithTheByteByByteSearchOnRandomData) {
     for (const auto& e : kDispatchTable) alphabet.push_back(e.signature.lead);
     for (const auto& e : kMeasureTable) {
       alphabet.push_back(e.signature.lead);
-      alphabet.push_back(e.signature.follow[0].value);
+      AddEdges(e.signature.next, alphabet);
     }
     alphabet.insert(alphabet.end(), {'I', 'g', 'd', 'P', 0xD8, 0xF3, 0xFB, 0x41});
     for (int round = 0; round < 2000; ++round) {
@@ -112,6 +126,73 @@ TEST(FindCandidate, AgreesWithTheByteByByteSearchOnRandomData) {
         at = fast + 1;
       }
     }
+  }
+}
+
+// The first candidate at or after `from` that fits a signature and passes its screen, one
+// position at a time.
+std::size_t ScreenedReference(const Bytes& data, std::size_t from, std::size_t n) {
+  for (std::size_t i = from; i < n; ++i) {
+    if (FindCandidateScalar(data.data() + i, 1, Profile::Thorough) == 0 &&
+        PassesScreen(data.data() + i, data.size() - i)) {
+      return i;
+    }
+  }
+  return n;
+}
+
+TEST(FindScreenedCandidate, AgreesWithTheReferenceOnSamplesCutAndMixed) {
+  const std::vector<Bytes> samples = {ReadTestData("mp3/cbr128_44k_id3v1.mp3"),
+                                      ReadTestData("mp3/layer2_24k.mp2"),
+                                      ReadTestData("aac/lc_44k.aac"),
+                                      ReadTestData("ico/depths.ico"),
+                                      ReadTestData("bmp/rgb8.bmp"),
+                                      ReadTestData("jpeg/exif_first.jpg")};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 400; ++round) {
+    // Pieces of real objects, whose frames chain for a while and then break, between bytes of
+    // ordinary data.
+    Bytes data;
+    while (data.size() < 6000) {
+      const Bytes& sample = samples[rng() % samples.size()];
+      const std::size_t from = rng() % sample.size();
+      const std::size_t length = std::min<std::size_t>(sample.size() - from, rng() % 3000);
+      Append(data, Slice(sample, from, length));
+      Append(data, Filler(rng() % 64, static_cast<std::uint8_t>(rng())));
+    }
+    const std::size_t n = data.size() - kCandidateLookahead - rng() % 2000;
+    std::size_t at = 0;
+    while (at < n) {
+      const std::size_t fast =
+          at + FindScreenedCandidate(data.data() + at, n - at, data.size() - at);
+      ASSERT_EQ(fast, ScreenedReference(data, at, n)) << "round " << round;
+      at = fast + 1;
+    }
+  }
+}
+
+// The screens refuse only what the bytes in view rule out: a whole object, cut anywhere, is
+// never refused, and one broken where the screen looks is.
+TEST(PassesScreen, KeepsEveryCutOfARealObjectAndRefusesABrokenOne) {
+  const struct {
+    const char* sample;
+    std::size_t start;   // the candidate: a stream's first frame, a bitmap's information header
+    std::size_t broken;  // a byte the screen reads, from the candidate on
+  } cases[] = {
+      {"mp3/cbr128_44k_id3v1.mp3", 55, 417},  // the second frame's sync, behind the tag
+      {"mp3/layer2_48k.mp2", 0, 576},
+      {"aac/lc_44k.aac", 0, 140},
+      {"ico/depths.ico", 0, 4},   // the image count
+      {"bmp/rgb24.bmp", 14, 12},  // the planes
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sample);
+    const Bytes object = ReadTestData(c.sample);
+    const Bytes candidate = Slice(object, c.start, object.size() - c.start);
+    for (std::size_t n = kCandidateLookahead + 1; n <= candidate.size(); ++n) {
+      ASSERT_TRUE(PassesScreen(candidate.data(), n)) << "cut to " << n;
+    }
+    EXPECT_FALSE(PassesScreen(Patched(candidate, c.broken, {0x00}).data(), candidate.size()));
   }
 }
 
