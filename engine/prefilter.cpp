@@ -173,11 +173,15 @@ const SearchTables& TablesFor() {
 // thorough signatures with their screens over the bytes up to `end`.
 template <const auto& kTable>
 struct SignatureTest {
+  static constexpr int kBatch = 1;
   const SearchTables& tables = TablesFor<kTable>();
   bool operator()(const std::uint8_t* p) const { return ExactAt<kTable>(tables, p); }
 };
 
 struct ScreenTest {
+  // The thorough signatures fit ordinary data often (the 0xFF 0xFF of machine code is an MPEG
+  // frame's start), so the vector search decides its hits in batches of blocks.
+  static constexpr int kBatch = 8;
   const SearchTables& tables = TablesFor<kMeasureTable>();
   const std::uint8_t* end;
   bool operator()(const std::uint8_t* p) const {
@@ -202,38 +206,58 @@ std::size_t ScalarSearch(const std::uint8_t* data, std::size_t n, const Test& te
 }
 
 #if SORVEND_HAVE_AVX2_SEARCH
-__attribute__((target("avx2"))) inline __m256i BucketsOf(__m256i v, const std::uint8_t (*nib)[16]) {
-  const __m256i low =
-      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nib[0])));
-  const __m256i high =
-      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(nib[1])));
+// The bucket bits of 32 bytes from one position's pair of nibble tables.
+struct NibbleTables {
+  __m256i low;
+  __m256i high;
+};
+
+__attribute__((target("avx2"))) inline __m256i BucketsOf(__m256i v, const NibbleTables& nib) {
   const __m256i mask = _mm256_set1_epi8(0x0F);
   const __m256i lo = _mm256_and_si256(v, mask);
   const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), mask);
-  return _mm256_and_si256(_mm256_shuffle_epi8(low, lo), _mm256_shuffle_epi8(high, hi));
+  return _mm256_and_si256(_mm256_shuffle_epi8(nib.low, lo), _mm256_shuffle_epi8(nib.high, hi));
 }
 
 // 32 positions at a time; the bytes behind each come from shifted loads, which read at most
-// data[i + 34], within the readable n + 3 bytes.
+// data[i + 34], within the readable n + 3 bytes. Blocks are tested in batches that note where
+// the hits are without a branch; the hits are decided after each batch, so that the tables
+// stay in registers and the blocks without a hit cost no mispredicted jump.
 template <const auto& kTable, class Test>
 __attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* data, std::size_t n,
                                                          const Test& test) {
-  const SearchTables& t = test.tables;
   constexpr int kPositions = VectorBytesFor<kTable>();
+  constexpr int kBatch = Test::kBatch;
+  NibbleTables nib[kPositions];
+  for (int pos = 0; pos < kPositions; ++pos) {
+    for (int half = 0; half < 2; ++half) {
+      const __m256i table = _mm256_broadcastsi128_si256(
+          _mm_load_si128(reinterpret_cast<const __m128i*>(test.tables.nibbles[pos][half])));
+      (half == 0 ? nib[pos].low : nib[pos].high) = table;
+    }
+  }
   const __m256i zero = _mm256_setzero_si256();
   std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const auto* p = data + i;
-    __m256i hit = BucketsOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), t.nibbles[0]);
-    for (int pos = 1; pos < kPositions; ++pos) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + pos));
-      hit = _mm256_and_si256(hit, BucketsOf(v, t.nibbles[pos]));
+  while (i + 32 <= n) {
+    std::uint32_t masks[kBatch];
+    std::size_t bases[kBatch];
+    int hits = 0;
+    for (int block = 0; block < kBatch && i + 32 <= n; ++block, i += 32) {
+      const auto* p = data + i;
+      __m256i hit = BucketsOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), nib[0]);
+      for (int pos = 1; pos < kPositions; ++pos) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + pos));
+        hit = _mm256_and_si256(hit, BucketsOf(v, nib[pos]));
+      }
+      masks[hits] = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, zero)));
+      bases[hits] = i;
+      hits += masks[hits] != 0 ? 1 : 0;
     }
-    auto mask = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, zero)));
-    while (mask != 0) {
-      const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(mask));
-      if (test(data + at)) return at;
-      mask &= mask - 1;
+    for (int h = 0; h < hits; ++h) {
+      for (std::uint32_t mask = masks[h]; mask != 0; mask &= mask - 1) {
+        const std::size_t at = bases[h] + static_cast<std::size_t>(std::countr_zero(mask));
+        if (test(data + at)) return at;
+      }
     }
   }
   return i + ScalarSearch(data + i, n - i, test);

@@ -65,8 +65,8 @@ constexpr std::uint32_t kReservedVersion = 0b01;
 // Hands out the header's fields from the most significant bit down.
 class BitReader {
  public:
-  explicit BitReader(std::uint32_t word) : word_(word) {}
-  std::uint32_t Take(int n) {
+  constexpr explicit BitReader(std::uint32_t word) : word_(word) {}
+  constexpr std::uint32_t Take(int n) {
     const std::uint32_t value = word_ >> (32 - n);
     word_ <<= n;
     return value;
@@ -81,7 +81,7 @@ constexpr std::int64_t kTagSize = 128;
 
 // Length of the frame that `header` starts, for every version and layer, or 0 for reserved
 // fields and free format (whose length no header tells).
-int AnyFrameLength(std::uint32_t header) {
+constexpr int AnyFrameLength(std::uint32_t header) {
   BitReader bits(header);
   const std::uint32_t sync = bits.Take(11);
   const std::uint32_t version = bits.Take(2);
@@ -102,6 +102,17 @@ int AnyFrameLength(std::uint32_t header) {
   if (layer == kLayerIII && !mpeg1) return bytes / 2 + padding;
   return bytes + padding;
 }
+
+// AnyFrameLength by the header's twelve bits from the version to the padding, for the screen,
+// which runs at every frame-like pair of bytes in machine code.
+constexpr int kLengthShift = 9;
+constexpr auto kFrameLengths = [] {
+  std::array<std::uint16_t, 1 << 12> table{};
+  for (std::uint32_t i = 0; i < table.size(); ++i) {
+    table[i] = static_cast<std::uint16_t>(AnyFrameLength(0xFFE00000 | i << kLengthShift));
+  }
+  return table;
+}();
 
 }  // namespace
 
@@ -449,10 +460,12 @@ bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail) {
   for (int frame = 0; frame < kMinFrames; ++frame) {
     if (avail - at < 4) return true;
     const std::uint32_t header = GetBe32(p + at);
-    const int length = AnyFrameLength(header);
-    if (length == 0 || (header & 0b11) == kReservedEmphasis || (header & kStreamFields) != stream) {
+    if ((header & kStreamFields) != stream || (header & 0b11) == kReservedEmphasis ||
+        (header >> 21) != 0x7FF) {
       return false;
     }
+    const int length = kFrameLengths[header >> kLengthShift & 0xFFF];
+    if (length == 0) return false;
     at += static_cast<std::size_t>(length);
     if (at > avail) return true;
   }
