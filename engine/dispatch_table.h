@@ -100,9 +100,15 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'D', Only('D'), Only('S'), Only(' ')}, Kind::Dds, MeasureDds},  // "DDS "
 
     // JPEG, GIF and TIFF.
-    // SOI, then the first marker: every code that may follow SOI lies in 0xC0..0xFF.
-    MeasureDispatchEntry{
-        {0xFF, Only(0xD8), Only(0xFF), Masked(0xC0, 0xC0)}, Kind::Jpg, MeasureJpeg},
+    // SOI, then the first marker: a segment that may open an image (a frame header, tables,
+    // APPn, a comment, a restart interval, or a scan), or a fill byte before one. Not a second
+    // SOI, EOI, a restart marker or a reserved code.
+    MeasureDispatchEntry{{0xFF, Only(0xD8), Only(0xFF), BytesWhere([](std::uint8_t b) {
+                            return (b >= 0xC0 && b <= 0xCF && b != 0xC8) || b == 0xDA ||
+                                   b == 0xDB || b == 0xDD || (b >= 0xE0 && b <= 0xEF) || b >= 0xFE;
+                          })},
+                         Kind::Jpg,
+                         MeasureJpeg},
     MeasureDispatchEntry{{'G', Only('I'), Only('F'), Only('8')}, Kind::Gif, MeasureGif},  // "GIF8"
     MeasureDispatchEntry{
         {'I', Only('I'), Only('*'), Only(0x00)}, Kind::Tif, MeasureTiff},  // "II*\0", little-endian

@@ -238,11 +238,14 @@ __attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* dat
   }
   const __m256i zero = _mm256_setzero_si256();
   std::size_t i = 0;
+  // The first batch is one block and each next one twice as long, so that a candidate right
+  // ahead, as where candidates are dense, costs no more than its own block.
+  int batch = 1;
   while (i + 32 <= n) {
     std::uint32_t masks[kBatch];
     std::size_t bases[kBatch];
     int hits = 0;
-    for (int block = 0; block < kBatch && i + 32 <= n; ++block, i += 32) {
+    for (int block = 0; block < batch && i + 32 <= n; ++block, i += 32) {
       const auto* p = data + i;
       __m256i hit = BucketsOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), nib[0]);
       for (int pos = 1; pos < kPositions; ++pos) {
@@ -259,6 +262,7 @@ __attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* dat
         if (test(data + at)) return at;
       }
     }
+    batch = std::min(2 * batch, kBatch);
   }
   return i + ScalarSearch(data + i, n - i, test);
 }
@@ -283,6 +287,17 @@ bool IsLeadByte(int byte, Profile profile) {
   if (byte < 0 || byte > 255) return false;
   return profile == Profile::Classic ? TablesFor<kDispatchTable>().leads[byte]
                                      : TablesFor<kMeasureTable>().leads[byte];
+}
+
+std::uint64_t MeasureRowsFitting(const std::uint8_t* p) {
+  static_assert(kMeasureTable.size() <= 64);
+  const SearchTables& t = TablesFor<kMeasureTable>();
+  std::uint64_t rows = 0;
+  for (int i = 0; i < t.rowCount[p[0]]; ++i) {
+    const int row = t.rows[p[0]][i];
+    if (kMeasureTable[row].signature.FitsAt(p)) rows |= std::uint64_t{1} << row;
+  }
+  return rows;
 }
 
 bool PassesScreen(const std::uint8_t* p, std::size_t avail) {

@@ -23,6 +23,9 @@ std::size_t FindCandidate(const std::uint8_t* data, std::size_t n,
 std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n,
                                 Profile profile = Profile::Classic);
 
+// The thorough table's entries whose signature p[0..4) fits, one bit each by index.
+std::uint64_t MeasureRowsFitting(const std::uint8_t* p);
+
 // For a thorough candidate at p, with `avail` > kCandidateLookahead bytes readable from it:
 // true when it fits an entry whose screen, if it has one, does not refuse it.
 bool PassesScreen(const std::uint8_t* p, std::size_t avail);

@@ -1,6 +1,7 @@
 #include "engine/scan.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "engine/carver.h"
 #include "engine/dispatch_table.h"
@@ -16,8 +17,14 @@ constexpr std::size_t kLookahead = kCandidateLookahead;
 
 void Dispatch(ScanContext& ctx, int lead) {
   const std::int64_t leadOffset = ctx.Position - 1;
+  // An entry whose signature the byte after the lead does not fit is passed over: its carver
+  // would reject it. At the end of the input every entry of the lead byte is asked.
+  std::size_t avail = 0;
+  const std::uint8_t* after = ctx.InFile.PeekAt(ctx.Position, 1, avail);
+  const int next = avail > 0 ? *after : -1;
   for (const DispatchEntry& entry : kDispatchTable) {
     if (entry.signature.lead != lead) continue;
+    if (next >= 0 && !entry.signature.next.Has(static_cast<std::uint8_t>(next))) continue;
     if (entry.kind && !ctx.Host->IsTicked(*entry.kind)) continue;
     const bool taken = entry.extract(ctx);
     if (Stopped(ctx)) return;
@@ -36,8 +43,8 @@ void DispatchMeasure(ScanContext& ctx) {
   std::uint8_t head[kCandidateLookahead + 1];
   // Every thorough object is longer than its signature.
   if (!view.Read(leadOffset, head, sizeof head)) return;
-  for (const MeasureDispatchEntry& entry : kMeasureTable) {
-    if (!entry.signature.FitsAt(head)) continue;
+  for (std::uint64_t rows = MeasureRowsFitting(head); rows != 0; rows &= rows - 1) {
+    const MeasureDispatchEntry& entry = kMeasureTable[std::countr_zero(rows)];
     if (entry.kind && !ctx.Host->IsTicked(*entry.kind)) continue;
     Extent extent;
     const bool found = entry.measure(view, leadOffset, extent);
@@ -53,41 +60,48 @@ void DispatchMeasure(ScanContext& ctx) {
   }
 }
 
+// A stretch of bytes that start nothing, and whether a candidate stands right behind it.
+struct QuietRun {
+  std::int64_t bytes = 0;
+  bool candidateNext = false;
+};
+
 // Walks over bytes that start nothing, in bulk; the result is the same as reading them one at
-// a time. Returns the number of bytes passed (0 when the next byte needs the one-byte step).
+// a time. No bytes passed means the next byte needs the one-byte step.
 template <Profile kProfile>
-std::int64_t SkipQuiet(ScanContext& ctx) {
+QuietRun SkipQuiet(ScanContext& ctx) {
   const std::int64_t left = ctx.FileSize - ctx.Position;
   const std::int64_t budget = std::max<std::int64_t>(1, ctx.ResponsiveBudget);
   if (ctx.InFile.Eof()) {
     // Every further read gives -1 until a seek, and -1 starts nothing (the file has shrunk).
-    return std::min(left, budget);
+    return {std::min(left, budget)};
   }
   // Every carver leaves the input at Position; should one not, the byte-by-byte step takes
   // over, which reads from where the input stands.
-  if (ctx.InFile.Tell() != ctx.Position) return 0;
+  if (ctx.InFile.Tell() != ctx.Position) return {};
   std::size_t avail = 0;
   const std::uint8_t* data = ctx.InFile.Window(kWindow, avail);
-  if (avail <= kLookahead) return 0;
+  if (avail <= kLookahead) return {};
   const std::int64_t limit =
       std::min({static_cast<std::int64_t>(avail - kLookahead), left, budget});
-  if (limit <= 0) return 0;
+  if (limit <= 0) return {};
   const auto n = static_cast<std::size_t>(limit);
   // Thorough candidates whose bytes in view already rule them out are walked over too.
   const std::size_t quiet = kProfile == Profile::Classic ? FindCandidate(data, n, kProfile)
                                                          : FindScreenedCandidate(data, n, avail);
   ctx.InFile.Skip(quiet);
-  return static_cast<std::int64_t>(quiet);
+  return {static_cast<std::int64_t>(quiet), quiet < n};
 }
 
 template <Profile kProfile>
 void Walk(ScanContext& ctx) {
   // The body runs at least once, also for an empty file.
   do {
-    if (const std::int64_t quiet = SkipQuiet<kProfile>(ctx); quiet > 0) {
-      ctx.Position += quiet;
-      if (KeepResponsive(ctx, quiet)) return;
-      continue;
+    if (const QuietRun quiet = SkipQuiet<kProfile>(ctx); quiet.bytes > 0) {
+      ctx.Position += quiet.bytes;
+      if (KeepResponsive(ctx, quiet.bytes)) return;
+      // The candidate found is taken at once rather than searched for again.
+      if (!quiet.candidateNext) continue;
     }
     const int c = ctx.InFile.Get();
     ++ctx.Position;
