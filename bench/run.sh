@@ -33,12 +33,17 @@ outdir=$(mktemp -d "$here/out/carve.XXXXXX")
 trap 'rm -rf "$outdir"' EXIT
 
 measure cat "$corpus"; t_cat=$best
-measure "$cli" -q -n "$corpus"; t_dry=$best peak_dry=$peak_kib
-measure "$cli" -q -o "$outdir" "$corpus"; t_write=$best peak_write=$peak_kib
-outputs=$("$cli" -n "$corpus" | grep -c '^  ' || true)
-
-printf 'corpus             %s (%d MiB), %s objects carved\n' "$corpus" $((bytes / 1048576)) "$outputs"
-printf '%-18s %8s s %7s MB/s\n' "cat" "$t_cat" "$(rate "$t_cat")"
-printf '%-18s %8s s %7s MB/s  peak %d KiB  (%.2fx cat)\n' "sorvend-cli -n" "$t_dry" "$(rate "$t_dry")" \
-  "$peak_dry" "$(awk -v a="$t_dry" -v b="$t_cat" 'BEGIN{print (b > 0 ? a / b : 0)}')"
-printf '%-18s %8s s %7s MB/s  peak %d KiB\n' "sorvend-cli" "$t_write" "$(rate "$t_write")" "$peak_write"
+printf 'corpus             %s (%d MiB)\n' "$corpus" $((bytes / 1048576))
+printf '%-22s %8s s %7s MB/s\n' "cat" "$t_cat" "$(rate "$t_cat")"
+for profile in thorough classic; do
+  flags=(-q)
+  [ "$profile" = classic ] && flags+=(--classic)
+  measure "$cli" "${flags[@]}" -n "$corpus"; t_dry=$best peak_dry=$peak_kib
+  measure "$cli" "${flags[@]}" -o "$outdir" "$corpus"; t_write=$best peak_write=$peak_kib
+  outputs=$(find "$outdir" -type f | wc -l)
+  rm -rf "${outdir:?}"/*
+  printf '%-22s %8s s %7s MB/s  peak %d KiB  (%.2fx cat)\n' "$profile -n" "$t_dry" \
+    "$(rate "$t_dry")" "$peak_dry" "$(awk -v a="$t_dry" -v b="$t_cat" 'BEGIN{print (b > 0 ? a / b : 0)}')"
+  printf '%-22s %8s s %7s MB/s  peak %d KiB  %s objects written\n' "$profile" "$t_write" \
+    "$(rate "$t_write")" "$peak_write" "$outputs"
+done

@@ -21,6 +21,9 @@ constexpr int kMaxVersion = 50;
 constexpr std::uint32_t kMinFileLength = kFileHeader + 1 + 4 + 2;
 constexpr int kShowFrame = 1;
 constexpr std::uint32_t kLongTag = 0x3F;
+// Tag codes in use stop below 100; a higher one is what text looks like read as tag headers
+// (two printable bytes give a code of at least 128).
+constexpr int kMaxTagCode = 127;
 // The longest rectangle with the frame rate and count.
 constexpr std::size_t kMovieHeaderMax = 21;
 constexpr std::size_t kTagHeaderMax = 6;
@@ -118,6 +121,10 @@ class TagWalk {
       case State::TagHeader: {
         const std::uint16_t header = GetLe16(field_);
         tagCode_ = header >> 6;
+        if (tagCode_ > kMaxTagCode) {
+          state_ = State::Broken;
+          return;
+        }
         skip_ = header & kLongTag;
         if (skip_ == kLongTag) {
           // A 32-bit length follows the two bytes already held.

@@ -61,6 +61,7 @@ TEST(SwfThorough, RefusesWhatNoPlayerOpens) {
       {"no frame rate", fws, kRate, 0, 2},
       {"no frames", fws, kCount, 0, 2},
       {"tags that run past the file before a frame", fws, 4, 40, 4},
+      {"a first tag of a code no player knows", fws, kFirstTag, 200 << 6, 2},
       {"a zlib body longer than declared", cws, 4, length - 1, 4},
       {"a zlib body shorter than declared", cws, 4, length + 1, 4},
       {"a damaged zlib body", cws, 200, 0x5A, 1},
@@ -78,6 +79,12 @@ TEST(SwfThorough, RefusesWhatNoPlayerOpens) {
 }
 
 // The inflated body is walked like a plain one: a sound stream of broken tags is no movie.
+// Found in a compiled Python module: a docstring's "FWS is allowed between..." read as a plain
+// movie whose text makes up a rectangle, a rate, a count and tags.
+TEST(SwfThorough, TextIsNoMovie) {
+  ExpectThoroughWritesNothing({Kind::Swf}, ReadTestData("swf/docstring_fws.bin"));
+}
+
 TEST(SwfThorough, ZlibBodyIsWalkedToItsEndTag) {
   const Bytes fws = ReadTestData("swf/testsrc.swf");
   ASSERT_EQ(Compressed(fws), ReadTestData("swf/testsrc_cws.swf"));
