@@ -44,4 +44,6 @@ for kind in $(printf '%s\n' "${!total[@]}" | sort); do
   ok=$((ok + ${good[$kind]:-0}))
 done
 printf '%-6s %8d %8d\n' all "$all" "$ok"
-if [ "$list" = --list-failures ]; then printf 'failed: %s\n' "${failures[@]}"; fi
+if [ "$list" = --list-failures ] && [ ${#failures[@]} -gt 0 ]; then
+  printf 'failed: %s\n' "${failures[@]}"
+fi
