@@ -212,6 +212,11 @@ struct NibbleTables {
   __m256i high;
 };
 
+// A 16-byte table in both lanes.
+__attribute__((target("avx2"))) inline __m256i Broadcast(const std::uint8_t* table) {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
+}
+
 __attribute__((target("avx2"))) inline __m256i BucketsOf(__m256i v, const NibbleTables& nib) {
   const __m256i mask = _mm256_set1_epi8(0x0F);
   const __m256i lo = _mm256_and_si256(v, mask);
@@ -230,11 +235,7 @@ __attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* dat
   constexpr int kBatch = Test::kBatch;
   NibbleTables nib[kPositions];
   for (int pos = 0; pos < kPositions; ++pos) {
-    for (int half = 0; half < 2; ++half) {
-      const __m256i table = _mm256_broadcastsi128_si256(
-          _mm_load_si128(reinterpret_cast<const __m128i*>(test.tables.nibbles[pos][half])));
-      (half == 0 ? nib[pos].low : nib[pos].high) = table;
-    }
+    nib[pos] = {Broadcast(test.tables.nibbles[pos][0]), Broadcast(test.tables.nibbles[pos][1])};
   }
   const __m256i zero = _mm256_setzero_si256();
   std::size_t i = 0;
