@@ -21,6 +21,13 @@ constexpr int kMaxRows = 256;
 constexpr std::uint32_t kPatternHeaderLength = 9;      // length, packing, rows, packed size
 constexpr std::uint32_t kInstrumentHeaderLength = 29;  // size, name, type, sample count
 constexpr std::uint32_t kSampleHeaderLength = 40;
+constexpr int kSampleType = 14;
+constexpr std::uint8_t kSixteenBit = 0x10;
+// ModPlug's 4-bit ADPCM samples: this mark in the sample header's reserved byte; the data is a
+// 16-byte delta table, then two samples per byte.
+constexpr int kSampleReserved = 17;
+constexpr std::uint8_t kAdpcmMark = 0xAD;
+constexpr std::int64_t kAdpcmTable = 16;
 // Far above what any writer uses (263 and 40); a larger header size is no header.
 constexpr std::uint32_t kMaxHeaderLength = 4096;
 
@@ -58,13 +65,16 @@ std::int64_t InstrumentEnd(ByteView& in, std::int64_t at) {
   if (stride < kSampleHeaderLength || stride > kMaxHeaderLength) return kBroken;
   std::int64_t data = 0;
   for (int s = 0; s < samples; ++s) {
-    std::uint8_t length[4];
-    if (!in.Read(headersAt + s * std::int64_t{stride}, length, sizeof length)) {
+    std::uint8_t sample[kSampleReserved + 1];
+    if (!in.Read(headersAt + s * std::int64_t{stride}, sample, sizeof sample)) {
       return kPastTheInput;
     }
-    // Lengths count bytes, whatever the sample's width.
-    if (GetLe32(length) > kMaxModuleSampleLength) return kBroken;
-    data += GetLe32(length);
+    // Lengths count bytes of plain samples, whatever their width.
+    const std::uint32_t length = GetLe32(sample);
+    if (length > kMaxModuleSampleLength) return kBroken;
+    const bool adpcm =
+        sample[kSampleReserved] == kAdpcmMark && (sample[kSampleType] & kSixteenBit) == 0;
+    data += adpcm ? kAdpcmTable + (std::int64_t{length} + 1) / 2 : length;
   }
   return headersAt + samples * std::int64_t{stride} + data;
 }

@@ -57,6 +57,22 @@ TEST(XmThorough, RefusesWhatNoPlayerLoads) {
   }
 }
 
+// ModPlug stores 8-bit samples as 4-bit ADPCM, marked in the sample header's reserved byte: a
+// 16-byte table and half as many bytes as samples.
+TEST(XmThorough, AdpcmSampleIsCountedByItsPackedSize) {
+  constexpr std::size_t kSawHeader = kSecondInstrument + 263;
+  constexpr std::size_t kSawData = kSawHeader + 40;
+  const Bytes xm = TinyXm();
+  const Bytes packed =
+      Join({Patched(Slice(xm, 0, kSawData), kSawHeader + 17, {0xAD}), Filler(16 + 40 / 2, 0x5A),
+            Slice(xm, kThirdInstrument, xm.size() - kThirdInstrument)});
+  ScanRun run;
+  ScanThorough(run, {Kind::Xm}, Join({Filler(5), packed, Filler(64)}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.Output(0), packed);
+  EXPECT_FALSE(run.host.outputs[0].cut);
+}
+
 TEST(XmThorough, ModuleCutByTheEndOfTheInputKeepsWhatThereIs) {
   const Bytes xm = TinyXm();
   // Within the patterns nothing is taken; from their end on everything there is.
