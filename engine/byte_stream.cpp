@@ -271,6 +271,42 @@ void OutputStream::OpenDiscarding() {
   failed_ = false;
 }
 
+int InputStream::Descriptor() const {
+#if defined(_WIN32)
+  return -1;
+#else
+  return file_ != nullptr ? ::fileno(file_) : -1;
+#endif
+}
+
+std::int64_t OutputStream::CopyFrom(const InputStream& in, std::int64_t offset, std::int64_t n) {
+#if defined(__linux__)
+  if (file_ == nullptr || in.Descriptor() < 0) return 0;
+  // The output is unbuffered below this stream, so its descriptor stands behind what was
+  // flushed.
+  Flush();
+  if (failed_) return 0;
+  std::int64_t done = 0;
+  while (done < n) {
+    loff_t from = offset + done;
+    const ssize_t got = ::copy_file_range(in.Descriptor(), &from, ::fileno(file_), nullptr,
+                                          static_cast<std::size_t>(n - done), 0);
+    // 0 at the input's end; an error where the system cannot copy between these files (another
+    // file system on older kernels, no support) or the write failed, which the caller's own
+    // copy then meets and reports.
+    if (got <= 0) break;
+    done += got;
+  }
+  written_ += done;
+  return done;
+#else
+  (void)in;
+  (void)offset;
+  (void)n;
+  return 0;
+#endif
+}
+
 void OutputStream::Flush() {
   if (file_ != nullptr && pos_ > 0 && !failed_) {
     if (std::fwrite(buf_.get(), 1, pos_, file_) != pos_) failed_ = true;

@@ -49,6 +49,9 @@ class InputStream {
   // are never read. The pointer stays valid until the next call on this stream.
   const std::uint8_t* PeekAt(std::int64_t offset, std::size_t want, std::size_t& avail);
 
+  // The open file's descriptor, for copies the system makes by itself; -1 when none is open.
+  int Descriptor() const;
+
  private:
   struct Block {
     std::unique_ptr<std::uint8_t[]> data;
@@ -104,6 +107,11 @@ class OutputStream {
   void CountDiscarded(std::int64_t n) {
     if (discarding_) written_ += n;
   }
+  // Copies up to n bytes of `in` from `offset` behind the bytes written so far, file to file in
+  // the system where it can (Linux), without passing them through this process. Returns how many
+  // it copied: fewer, down to 0, where the system cannot or the input ends; the caller copies
+  // the rest itself. The input's read position and buffers stay as they were.
+  std::int64_t CopyFrom(const InputStream& in, std::int64_t offset, std::int64_t n);
   std::int64_t Written() const { return written_; }
   bool Failed() const { return failed_; }
 

@@ -33,6 +33,30 @@ bool ByteView::Read(std::int64_t offset, void* dst, std::size_t n) {
   });
 }
 
+namespace {
+
+// A copy the system makes is asked for in pieces of at least this many bytes; one takes well
+// under a millisecond.
+constexpr std::int64_t kMinSystemCopy = std::int64_t{1} << 20;
+
+// Copies [start, start + n) of the input behind the output's bytes and leaves the walk behind
+// it: file to file in the system where it can, the rest through the read buffer.
+CopyEnd CopyRange(ScanContext& ctx, std::int64_t start, std::int64_t n) {
+  std::int64_t done = 0;
+  while (done < n) {
+    const std::int64_t piece = std::min(n - done, std::max(kMinSystemCopy, ctx.ResponsiveBudget));
+    const std::int64_t got = ctx.OutFile.CopyFrom(ctx.InFile, start + done, piece);
+    if (got <= 0) break;
+    done += got;
+    ctx.Position = start + done;
+    if (KeepResponsive(ctx, got)) return CopyEnd::Stopped;
+  }
+  SeekTo(ctx, start + done);
+  return CopyBytes(ctx, n - done);
+}
+
+}  // namespace
+
 void WriteExtent(ScanContext& ctx, const Extent& extent) {
   if (!BeginOutput(ctx, extent.ext, extent.start)) {
     SeekTo(ctx, extent.end);
@@ -46,8 +70,7 @@ void WriteExtent(ScanContext& ctx, const Extent& extent) {
     SeekTo(ctx, extent.end);
     if (KeepResponsive(ctx, length)) return;
   } else {
-    SeekTo(ctx, extent.start);
-    if (CopyBytes(ctx, length) == CopyEnd::Stopped) return;
+    if (CopyRange(ctx, extent.start, length) == CopyEnd::Stopped) return;
   }
   ctx.ObjectFloor = ctx.Position;
   EndOutput(ctx, extent.cut);

@@ -143,6 +143,31 @@ TEST(ScanFile, CloseDuringACopyStopsEverythingAndKeepsThePartialOutput) {
   EXPECT_EQ(callsAtStop, 30 + 1 + 20);  // the walk up to the lead byte, then 20 copied bytes
 }
 
+// A thorough object goes behind its rebuilt header in pieces, file to file on Linux (at least
+// 1 MiB each) and through the read buffer elsewhere; a close between pieces stops the copy
+// there and keeps what was copied.
+TEST(ScanFile, ThoroughCopyGoesInPiecesAndStopsBetweenThem) {
+#if defined(__linux__)
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+#else
+  constexpr std::size_t kPiece = 1;
+#endif
+  const Bytes dib = BareDib(1024, 1024);  // 3 MiB of pixels
+  const Bytes data = Join({Filler(4097), dib, Filler(33)});
+  for (const int closeAt : {0, 1, 2}) {
+    SCOPED_TRACE(closeAt);
+    ScanRun run;
+    run.CountCopyCalls(closeAt);
+    ScanThorough(run, {Kind::Bmp}, data);
+    const Bytes out = ReadFile(run.dir.File("ANT0000.BMP"));
+    const std::size_t copied = closeAt == 0 ? dib.size() : closeAt * kPiece;
+    ASSERT_EQ(out.size(), 14 + copied);
+    EXPECT_EQ(out[0], 'B');
+    EXPECT_EQ(Slice(out, 14, copied), Slice(dib, 0, copied));
+    EXPECT_EQ(run.host.outputs.size(), closeAt == 0 ? 1u : 0u);
+  }
+}
+
 TEST(ScanFile, OutputNamedLikeTheInputIsPassedOver) {
   ScratchDir dir;
   Bytes data = Filler(20);
