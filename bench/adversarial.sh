@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Throughput on inputs made to hurt: 64 MiB of one lead pattern repeated over and over, random
-# bytes and real library code, each scanned as a dry run in both profiles.
+# Throughput on inputs made to hurt: 64 MiB of one lead pattern repeated over and over (the
+# classic kinds' and the thorough ones'), random bytes and real library code, each scanned as a
+# dry run in both profiles.
 #   bench/adversarial.sh [MIB]      (default 64)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,6 +45,23 @@ inputs=(
   "$(repeat dds 'DDS ')"
   "$(repeat zeros '\x00')"
   "$(repeat png '\x89PNG')"
+  # The signatures of the kinds beyond the classic ten.
+  "$(repeat cursor '\x00\x00\x02\x00')"
+  "$(repeat tiff 'II*\x00')"
+  "$(repeat tiffbe 'MM\x00*')"
+  "$(repeat id3 'ID3\x03')"
+  "$(repeat adts '\xff\xf1\x50\x80')"
+  "$(repeat flac 'fLaC')"
+  "$(repeat midi 'MThd')"
+  "$(repeat form 'FORM')"
+  "$(repeat au '.snd')"
+  "$(repeat ebml '\x1a\x45\xdf\xa3')"
+  "$(repeat flv 'FLV\x01')"
+  "$(repeat cws 'CWS\x08')"
+  "$(repeat impm 'IMPM')"
+  "$(repeat scrm 'SCRM')"
+  "$(repeat modtag 'M.K.')"
+  "$(repeat xm 'Extended Module: ')"
 )
 [ -f "$work/random.bin" ] || head -c "$bytes" /dev/urandom > "$work/random.bin"
 inputs+=(random)

@@ -110,10 +110,14 @@ inline constexpr std::array kMeasureTable = {
                          Kind::Jpg,
                          MeasureJpeg},
     MeasureDispatchEntry{{'G', Only('I'), Only('F'), Only('8')}, Kind::Gif, MeasureGif},  // "GIF8"
-    MeasureDispatchEntry{
-        {'I', Only('I'), Only('*'), Only(0x00)}, Kind::Tif, MeasureTiff},  // "II*\0", little-endian
-    MeasureDispatchEntry{
-        {'M', Only('M'), Only(0x00), Only('*')}, Kind::Tif, MeasureTiff},  // "MM\0*", big-endian
+    MeasureDispatchEntry{{'I', Only('I'), Only('*'), Only(0x00)},
+                         Kind::Tif,
+                         MeasureTiff,
+                         ScreenTiff},  // "II*\0", little-endian
+    MeasureDispatchEntry{{'M', Only('M'), Only(0x00), Only('*')},
+                         Kind::Tif,
+                         MeasureTiff,
+                         ScreenTiff},  // "MM\0*", big-endian
 
     // PNG.
     MeasureDispatchEntry{

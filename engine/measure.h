@@ -108,10 +108,11 @@ struct Extent {
 using MeasureEntry = bool (*)(ByteView& in, std::int64_t lead, Extent& out);
 
 // A first look at a candidate through bytes the scan holds in memory anyway: p is the lead
-// byte and `avail` >= 4 bytes stand from it. False only when these bytes show that the measure
-// refuses the candidate; true when they are too few to tell. It spares the measure's call for
-// the many positions of ordinary data that fit a weak signature.
-using MeasureScreen = bool (*)(const std::uint8_t* p, std::size_t avail);
+// byte, `avail` >= 4 bytes stand from it, and the input ends `left` >= avail bytes from it. False
+// only when these show that the measure refuses the candidate; true when they are too few to
+// tell. It spares the measure's call for the many positions of ordinary data that fit a weak
+// signature.
+using MeasureScreen = bool (*)(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 
 // Writes a measured object: the next output name, the prefix, the range copied in large
 // blocks (nothing in a dry run), then the walk resumes right behind it.

@@ -183,13 +183,21 @@ struct ScreenTest {
   // frame's start), so the vector search decides its hits in batches of blocks.
   static constexpr int kBatch = 8;
   const SearchTables& tables = TablesFor<kMeasureTable>();
-  const std::uint8_t* end;
+  // The bytes in view from `base` on, and those to the input's end.
+  const std::uint8_t* base;
+  std::size_t readable;
+  std::int64_t left;
   bool operator()(const std::uint8_t* p) const {
+    const std::int64_t offset = p - base;
+    const std::int64_t toEnd = left - offset;
+    // Every thorough object is longer than its signature.
+    if (toEnd <= static_cast<std::int64_t>(kCandidateLookahead)) return false;
+    const auto inView =
+        static_cast<std::size_t>(std::min(static_cast<std::int64_t>(readable) - offset, toEnd));
     const int count = tables.rowCount[p[0]];
     for (int i = 0; i < count; ++i) {
       const MeasureDispatchEntry& e = kMeasureTable[tables.rows[p[0]][i]];
-      if (e.signature.FitsAt(p) &&
-          (e.screen == nullptr || e.screen(p, static_cast<std::size_t>(end - p)))) {
+      if (e.signature.FitsAt(p) && (e.screen == nullptr || e.screen(p, inView, toEnd))) {
         return true;
       }
     }
@@ -301,8 +309,8 @@ std::uint64_t MeasureRowsFitting(const std::uint8_t* p) {
   return rows;
 }
 
-bool PassesScreen(const std::uint8_t* p, std::size_t avail) {
-  return ScreenTest{.end = p + avail}(p);
+bool PassesScreen(const std::uint8_t* p, std::size_t avail, std::int64_t left) {
+  return ScreenTest{.base = p, .readable = avail, .left = left}(p);
 }
 
 std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n, Profile profile) {
@@ -316,8 +324,10 @@ std::size_t FindCandidate(const std::uint8_t* data, std::size_t n, Profile profi
              : Search<kMeasureTable>(data, n, SignatureTest<kMeasureTable>{});
 }
 
-std::size_t FindScreenedCandidate(const std::uint8_t* data, std::size_t n, std::size_t readable) {
-  return Search<kMeasureTable>(data, n, ScreenTest{.end = data + readable});
+std::size_t FindScreenedCandidate(const std::uint8_t* data, std::size_t n, std::size_t readable,
+                                  std::int64_t left) {
+  return Search<kMeasureTable>(data, n,
+                               ScreenTest{.base = data, .readable = readable, .left = left});
 }
 
 }  // namespace sorvend

@@ -26,13 +26,16 @@ std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n,
 // The thorough table's entries whose signature p[0..4) fits, one bit each by index.
 std::uint64_t MeasureRowsFitting(const std::uint8_t* p);
 
-// For a thorough candidate at p, with `avail` > kCandidateLookahead bytes readable from it:
-// true when it fits an entry whose screen, if it has one, does not refuse it.
-bool PassesScreen(const std::uint8_t* p, std::size_t avail);
+// For a thorough candidate at p, with `avail` > kCandidateLookahead bytes readable from it and
+// the input's end `left` >= avail bytes on: true when it fits an entry whose screen, if it has
+// one, does not refuse it.
+bool PassesScreen(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 
 // FindCandidate for the thorough profile that also passes over candidates whose screen refuses
-// them; data[0..readable) is there to be read, readable >= n + kCandidateLookahead.
-std::size_t FindScreenedCandidate(const std::uint8_t* data, std::size_t n, std::size_t readable);
+// them; data[0..readable) is there to be read, readable >= n + kCandidateLookahead, and the
+// input ends `left` bytes from data (screens look no further).
+std::size_t FindScreenedCandidate(const std::uint8_t* data, std::size_t n, std::size_t readable,
+                                  std::int64_t left);
 
 // True when `byte` starts some entry of the profile's dispatch table.
 bool IsLeadByte(int byte, Profile profile = Profile::Classic);

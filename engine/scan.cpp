@@ -87,8 +87,9 @@ QuietRun SkipQuiet(ScanContext& ctx) {
   if (limit <= 0) return {};
   const auto n = static_cast<std::size_t>(limit);
   // Thorough candidates whose bytes in view already rule them out are walked over too.
-  const std::size_t quiet = kProfile == Profile::Classic ? FindCandidate(data, n, kProfile)
-                                                         : FindScreenedCandidate(data, n, avail);
+  const std::size_t quiet = kProfile == Profile::Classic
+                                ? FindCandidate(data, n, kProfile)
+                                : FindScreenedCandidate(data, n, avail, left);
   ctx.InFile.Skip(quiet);
   return {static_cast<std::int64_t>(quiet), quiet < n};
 }

@@ -36,7 +36,7 @@ int AdtsFrameLength(const std::uint8_t* h) {
 }  // namespace
 
 // The frames that follow in view must chain as the measure asks.
-bool ScreenAac(const std::uint8_t* p, std::size_t avail) {
+bool ScreenAac(const std::uint8_t* p, std::size_t avail, std::int64_t /*left*/) {
   std::size_t at = 0;
   for (int frame = 0; frame < kMinFrames; ++frame) {
     if (avail - at < kHeaderSize) return true;

@@ -256,7 +256,7 @@ bool CoreFieldsFit(const std::uint8_t* h) {
 
 }  // namespace
 
-bool ScreenDib(const std::uint8_t* p, std::size_t avail) {
+bool ScreenDib(const std::uint8_t* p, std::size_t avail, std::int64_t /*left*/) {
   return avail < 40 || CoreFieldsFit(p);
 }
 

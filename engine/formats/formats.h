@@ -18,15 +18,16 @@ bool ExtractMov(ScanContext& ctx);
 
 // Bitmaps, icons and textures.
 bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out);
-bool ScreenDib(const std::uint8_t* p, std::size_t avail);
+bool ScreenDib(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 bool MeasureIco(ByteView& in, std::int64_t lead, Extent& out);
-bool ScreenIco(const std::uint8_t* p, std::size_t avail);
+bool ScreenIco(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 bool MeasureDds(ByteView& in, std::int64_t lead, Extent& out);
 
 // JPEG, GIF and TIFF.
 bool MeasureJpeg(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureGif(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureTiff(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenTiff(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 
 // PNG.
 bool MeasurePng(ByteView& in, std::int64_t lead, Extent& out);
@@ -40,11 +41,11 @@ bool MeasureAu(ByteView& in, std::int64_t lead, Extent& out);
 
 // MPEG audio, AAC, FLAC and Ogg.
 bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out);
-bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail);
+bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 bool MeasureTaggedAudio(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureFlac(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureAac(ByteView& in, std::int64_t lead, Extent& out);
-bool ScreenAac(const std::uint8_t* p, std::size_t avail);
+bool ScreenAac(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 bool MeasureOgg(ByteView& in, std::int64_t lead, Extent& out);
 
 // QuickTime and MP4, Matroska, FLV, ASF and SWF.

@@ -100,9 +100,9 @@ bool HeadFits(const std::uint8_t* head, std::int64_t room, Entry& first) {
 
 }  // namespace
 
-bool ScreenIco(const std::uint8_t* p, std::size_t avail) {
+bool ScreenIco(const std::uint8_t* p, std::size_t avail, std::int64_t left) {
   Entry first;
-  return avail < kHeaderBytes + kEntryBytes || HeadFits(p, INT64_MAX, first);
+  return avail < kHeaderBytes + kEntryBytes || HeadFits(p, left, first);
 }
 
 bool MeasureIco(ByteView& in, std::int64_t lead, Extent& out) {

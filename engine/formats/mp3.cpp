@@ -454,7 +454,7 @@ bool LayerIIISideInfoFits(ByteView& in, const FrameFields& f, MainData& data) {
 }  // namespace
 
 // The frames that follow in view must chain as the measure asks.
-bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail) {
+bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail, std::int64_t /*left*/) {
   const std::uint32_t stream = GetBe32(p) & kStreamFields;
   std::size_t at = 0;
   for (int frame = 0; frame < kMinFrames; ++frame) {

@@ -258,6 +258,16 @@ class TiffWalk {
 
 }  // namespace
 
+// The first directory lies behind the header, on a word boundary as the standard asks, and
+// within the input with its count, one entry and the next directory's offset.
+bool ScreenTiff(const std::uint8_t* p, std::size_t avail, std::int64_t left) {
+  if (avail < kHeaderSize) return true;
+  const bool little = GetBe32(p) == kLittle;
+  if (!little && GetBe32(p) != kBig) return false;
+  const std::uint32_t first = little ? GetLe32(p + 4) : GetBe32(p + 4);
+  return first >= kHeaderSize && first % 2 == 0 && first <= left - (2 + kEntrySize + 4);
+}
+
 // The header's byte order and first directory, then every directory reachable from it (the
 // page chain, sub-images, Exif, GPS and interoperability directories). The first directory must
 // describe a whole image, so that Exif blocks, which are TIFF structures without one, are left
@@ -265,11 +275,11 @@ class TiffWalk {
 // parts that were whole.
 bool MeasureTiff(ByteView& in, std::int64_t lead, Extent& out) {
   std::uint8_t head[kHeaderSize];
-  if (!in.Read(lead, head, sizeof head)) return false;
+  if (!in.Read(lead, head, sizeof head) || !ScreenTiff(head, sizeof head, in.Size() - lead)) {
+    return false;
+  }
   const bool little = GetBe32(head) == kLittle;
-  if (!little && GetBe32(head) != kBig) return false;
   const std::uint32_t first = little ? GetLe32(head + 4) : GetBe32(head + 4);
-  if (first < kHeaderSize) return false;
   TiffWalk walk(in, lead, little);
   out.start = lead;
   out.ext = ".TIF";

@@ -134,7 +134,8 @@ TEST(FindCandidate, AgreesWithTheByteByByteSearchOnRandomData) {
 std::size_t ScreenedReference(const Bytes& data, std::size_t from, std::size_t n) {
   for (std::size_t i = from; i < n; ++i) {
     if (FindCandidateScalar(data.data() + i, 1, Profile::Thorough) == 0 &&
-        PassesScreen(data.data() + i, data.size() - i)) {
+        PassesScreen(data.data() + i, data.size() - i,
+                     static_cast<std::int64_t>(data.size() - i))) {
       return i;
     }
   }
@@ -164,7 +165,8 @@ TEST(FindScreenedCandidate, AgreesWithTheReferenceOnSamplesCutAndMixed) {
     std::size_t at = 0;
     while (at < n) {
       const std::size_t fast =
-          at + FindScreenedCandidate(data.data() + at, n - at, data.size() - at);
+          at + FindScreenedCandidate(data.data() + at, n - at, data.size() - at,
+                                     static_cast<std::int64_t>(data.size() - at));
       ASSERT_EQ(fast, ScreenedReference(data, at, n)) << "round " << round;
       at = fast + 1;
     }
@@ -184,15 +186,20 @@ TEST(PassesScreen, KeepsEveryCutOfARealObjectAndRefusesABrokenOne) {
       {"aac/lc_44k.aac", 0, 140},
       {"ico/depths.ico", 0, 4},   // the image count
       {"bmp/rgb24.bmp", 14, 12},  // the planes
+      {"tiff/strips.tif", 0, 4},  // the first directory's offset, made odd
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sample);
     const Bytes object = ReadTestData(c.sample);
     const Bytes candidate = Slice(object, c.start, object.size() - c.start);
+    const auto size = static_cast<std::int64_t>(candidate.size());
+    // The view cut anywhere, the input going on to the object's end.
     for (std::size_t n = kCandidateLookahead + 1; n <= candidate.size(); ++n) {
-      ASSERT_TRUE(PassesScreen(candidate.data(), n)) << "cut to " << n;
+      ASSERT_TRUE(PassesScreen(candidate.data(), n, size)) << "view cut to " << n;
     }
-    EXPECT_FALSE(PassesScreen(Patched(candidate, c.broken, {0x00}).data(), candidate.size()));
+    const std::uint8_t changed = c.sample[0] == 't' ? candidate[c.broken] | 1 : 0x00;
+    EXPECT_FALSE(
+        PassesScreen(Patched(candidate, c.broken, {changed}).data(), candidate.size(), size));
   }
 }
 
