@@ -142,15 +142,7 @@ TEST(MkvThorough, DamagedClusterCutsTheSegmentAndTheNextFileIsFound) {
   const std::vector<std::size_t> clusters = Clusters(webm);
   Bytes broken = webm;
   broken[clusters[1] + 1] = 0x44;
-  const Bytes before = Filler(77);
-  ScanRun run;
-  ScanThorough(run, {Kind::Mkv}, Join({before, broken, next}));
-  ASSERT_EQ(run.host.outputs.size(), 2u);
-  EXPECT_TRUE(run.host.outputs[0].cut);
-  EXPECT_EQ(run.Output(0), Slice(webm, 0, clusters[1]));
-  EXPECT_FALSE(run.host.outputs[1].cut);
-  EXPECT_EQ(run.host.outputs[1].offset, static_cast<std::int64_t>(before.size() + webm.size()));
-  EXPECT_EQ(run.Output(1), next);
+  ExpectThoroughCutThenWhole(Kind::Mkv, broken, Slice(webm, 0, clusters[1]), next);
 }
 
 }  // namespace

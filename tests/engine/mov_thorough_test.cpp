@@ -194,16 +194,7 @@ TEST(MovThorough, DamagedSizeCutsTheMovieAndTheNextOneIsFound) {
   const std::size_t mfra = BoxesOf(frag, "mfra").at(0);
   Bytes broken = frag;
   PutBe32(broken, mfra, 0x7FFFFFF0);
-  const Bytes before = Filler(101);
-  ScanRun run;
-  ScanThorough(run, {Kind::Mov}, Join({before, broken, Filler(6), next}));
-  ASSERT_EQ(run.host.outputs.size(), 2u);
-  EXPECT_TRUE(run.host.outputs[0].cut);
-  EXPECT_EQ(run.Output(0), Slice(frag, 0, mfra));
-  EXPECT_FALSE(run.host.outputs[1].cut);
-  EXPECT_EQ(run.host.outputs[1].offset,
-            static_cast<std::int64_t>(before.size() + broken.size() + 6));
-  EXPECT_EQ(run.Output(1), next);
+  ExpectThoroughCutThenWhole(Kind::Mov, Join({broken, Filler(6)}), Slice(frag, 0, mfra), next);
 }
 
 }  // namespace

@@ -125,15 +125,7 @@ TEST(SwfThorough, BrokenEndTagCutsTheMovieAndTheNextOneIsFound) {
   const Bytes cws = ReadTestData("swf/testsrc_cws.swf");
   Bytes broken = fws;
   broken[kEndTag] = 0x01;
-  const Bytes before = Filler(41);
-  ScanRun run;
-  ScanThorough(run, {Kind::Swf}, Join({before, broken, cws}));
-  ASSERT_EQ(run.host.outputs.size(), 2u);
-  EXPECT_TRUE(run.host.outputs[0].cut);
-  EXPECT_EQ(run.Output(0), Slice(fws, 0, kEndTag));
-  EXPECT_FALSE(run.host.outputs[1].cut);
-  EXPECT_EQ(run.host.outputs[1].offset, static_cast<std::int64_t>(before.size() + fws.size()));
-  EXPECT_EQ(run.Output(1), cws);
+  ExpectThoroughCutThenWhole(Kind::Swf, broken, Slice(fws, 0, kEndTag), cws);
 }
 
 // The End tag may stand before the file length; the movie still ends there.
