@@ -93,17 +93,10 @@ inline void SeekTo(ScanContext& ctx, std::int64_t offset) {
   ctx.InFile.Seek(offset);
 }
 
-// Little- and big-endian assembly of header fields, taken modulo 2^32 as signed.
+// A little-endian header field taken modulo 2^32 as signed, as the classic carvers read sizes
+// and dimensions.
 inline std::int32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                   std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-}
-inline std::uint16_t Le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-inline std::uint32_t Be32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
-         std::uint32_t{p[3]};
+  return static_cast<std::int32_t>(GetLe32(p));
 }
 inline void PutLe32(std::uint8_t* p, std::int32_t v) {
   const auto u = static_cast<std::uint32_t>(v);

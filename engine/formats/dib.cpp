@@ -104,10 +104,10 @@ bool IsDib(ScanContext& ctx, DibFields& dib) {
   ReadHeader(ctx, 4, 10);
   dib.biWidth = Le32(h + 4);
   dib.biHeight = Le32(h + 8);
-  dib.biPlanes = Le16(h + 12);
+  dib.biPlanes = GetLe16(h + 12);
   if (dib.biPlanes != 1) return false;
   ReadHeader(ctx, 14, 10);
-  dib.biBitCount = Le16(h + 14);
+  dib.biBitCount = GetLe16(h + 14);
   dib.biCompression = Le32(h + 16);
   dib.biSizeImage = Le32(h + 20);
   ReadHeader(ctx, 24, 8);  // pixels per metre, dropped
@@ -125,7 +125,7 @@ bool IsDib(ScanContext& ctx, DibFields& dib) {
     ctx.InFile.Seek(offset);
     before[i] = static_cast<std::uint8_t>(ctx.InFile.Get());
   }
-  dib.bfType = Le16(before.data());
+  dib.bfType = GetLe16(before.data());
   dib.bfSize = Le32(before.data() + 2);
   dib.bfOffBits = Le32(before.data() + 10);
   return InferDibLayout(dib);

@@ -59,7 +59,7 @@ bool IsGif(ScanContext& ctx) {
   std::uint8_t* h = ctx.Header.data();
   h[0] = 'G';
   ReadHeader(ctx, 1, 3);
-  if (Be32(h) != kGif8) return false;
+  if (GetBe32(h) != kGif8) return false;
   ReadHeader(ctx, 4, 2);
   return (h[4] == '7' || h[4] == '9') && h[5] == 'a';
 }

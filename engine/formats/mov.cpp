@@ -18,7 +18,7 @@ constexpr int kNextTypeAt = 12;
 // Atom sizes are unsigned in the format but handled as signed 32-bit numbers: a size of 2^31
 // or more counts as negative and copies nothing.
 std::int32_t SizeAt(const ScanContext& ctx, int at) {
-  return static_cast<std::int32_t>(Be32(&ctx.Header[at]));
+  return static_cast<std::int32_t>(GetBe32(&ctx.Header[at]));
 }
 
 }  // namespace
@@ -27,7 +27,7 @@ bool IsMov(ScanContext& ctx) {
   std::uint8_t* h = ctx.Header.data();
   h[0] = 'm';
   ReadHeader(ctx, 1, 3);
-  if (Be32(h) != kMdat) return false;
+  if (GetBe32(h) != kMdat) return false;
   // The atom's 4-byte size stands before the "m"; there must be room for it.
   if (ctx.Position < 5) return false;
   const std::int64_t start = ctx.Position - 5;
@@ -41,7 +41,7 @@ bool IsMov(ScanContext& ctx) {
     if (byte < 0) return false;
     h[kMoovSizeAt + i] = static_cast<std::uint8_t>(byte);
   }
-  return Be32(h + kNextTypeAt) == kMoov;
+  return GetBe32(h + kNextTypeAt) == kMoov;
 }
 
 bool ExtractMov(ScanContext& ctx) {

@@ -125,7 +125,7 @@ int FrameLengthOfHeader(std::uint32_t header) {
 
 int MpegFrameLength(ScanContext& ctx) {
   ReadHeader(ctx, 0, 4);
-  return FrameLengthOfHeader(Be32(ctx.Header.data()));
+  return FrameLengthOfHeader(GetBe32(ctx.Header.data()));
 }
 
 bool IsMp3Run(ScanContext& ctx) {

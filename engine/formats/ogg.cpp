@@ -58,7 +58,7 @@ CopyEnd CopyPages(ScanContext& ctx, int held) {
       ++ctx.Position;
       ctx.Header[i] = static_cast<std::uint8_t>(byte);
     }
-    if (Be32(ctx.Header.data()) != kCapture) return CopyEnd::Done;
+    if (GetBe32(ctx.Header.data()) != kCapture) return CopyEnd::Done;
     held = ReadHeld(ctx);
     ctx.Position += held;
   }
@@ -70,7 +70,7 @@ bool IsOgg(ScanContext& ctx, int& held) {
   std::uint8_t* h = ctx.Header.data();
   h[0] = 'O';
   ReadHeader(ctx, 1, 3);
-  if (Be32(h) != kCapture) return false;
+  if (GetBe32(h) != kCapture) return false;
   held = ReadHeld(ctx);
   return true;
 }

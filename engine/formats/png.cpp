@@ -31,14 +31,14 @@ bool IsPng(ScanContext& ctx) {
   std::uint8_t* h = ctx.Header.data();
   h[0] = kSignature[0];
   ReadHeader(ctx, 1, 3);
-  if (Be32(h) != kPng) return false;
+  if (GetBe32(h) != kPng) return false;
   ReadHeader(ctx, 4, 4);
-  if (Be32(h + 4) != kLineEnds) return false;
+  if (GetBe32(h + 4) != kLineEnds) return false;
   // The signature alone is a constant inside every program that handles PNG, usually followed
   // by unrelated data whose "lengths" would swallow the rest of the input. A real image always
   // starts with its 13-byte header chunk.
   ReadHeader(ctx, 8, 8);
-  return Be32(h + 8) == kIhdrLength && Be32(h + 12) == kIhdr;
+  return GetBe32(h + 8) == kIhdrLength && GetBe32(h + 12) == kIhdr;
 }
 
 bool ExtractPng(ScanContext& ctx) {
@@ -52,10 +52,10 @@ bool ExtractPng(ScanContext& ctx) {
   for (;;) {
     if (!CopyField(ctx, kChunkAt) || !CopyField(ctx, kChunkAt + 4)) break;
     // Data and CRC; lengths of 2^31 - 4 and more wrap to counts that copy little or nothing.
-    const auto count = static_cast<std::int32_t>(Be32(&ctx.Header[kChunkAt]) + 4u);
+    const auto count = static_cast<std::int32_t>(GetBe32(&ctx.Header[kChunkAt]) + 4u);
     const CopyEnd end = CopyBytes(ctx, count);
     if (end == CopyEnd::Stopped) return true;
-    if (end == CopyEnd::EndOfInput || Be32(&ctx.Header[kChunkAt + 4]) == kIend) break;
+    if (end == CopyEnd::EndOfInput || GetBe32(&ctx.Header[kChunkAt + 4]) == kIend) break;
   }
   EndOutput(ctx);
   return true;
