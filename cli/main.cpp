@@ -43,10 +43,9 @@ constexpr const char* kUsage =
     "      --classic          carve by the classic rules\n"
     "  -k, --kinds KINDS      comma-separated kinds to look for (default: all of the\n"
     "                         profile's kinds). Both profiles:\n"
-    "                         bmp,avi,wav,ani,jpg,mov,png,mp3,gif,ogg\n"
+    "%s"
     "                         Thorough only:\n"
-    "                         mid,xm,it,s3m,mod,flac,aiff,voc,au,aac,wma,\n"
-    "                         webp,ico,dds,tif,wmv,flv,mkv,swf\n"
+    "%s"
     "  -o, --output-dir DIR   write the outputs into DIR (created if missing)\n"
     "                         instead of beside each input\n"
     "  -r, --recursive        scan every file in the folders among the FILEs and in\n"
@@ -60,6 +59,23 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 all inputs scanned and all outputs written; 1 an input or a folder\n"
     "could not be read or an output not written; 2 usage error.\n";
+
+// The kind names [from, to) for the help, comma-separated in lines under the option texts.
+std::string KindLines(int from, int to) {
+  constexpr std::size_t kIndent = 25;
+  constexpr std::size_t kWidth = 70;
+  std::string lines;
+  std::string line(kIndent, ' ');
+  for (int k = from; k < to; ++k) {
+    const std::string name = std::string(sorvend::kKindNames[k]) + (k + 1 < to ? "," : "");
+    if (line.size() + name.size() > kWidth) {
+      lines += line + "\n";
+      line.assign(kIndent, ' ');
+    }
+    line += name;
+  }
+  return lines + line + "\n";
+}
 
 struct Options {
   std::array<bool, sorvend::kKindCount> kinds{};
@@ -273,7 +289,8 @@ int ParseArgs(int argc, char** argv, Options& opt) {
     if (arg == "--") {
       optionsEnd = true;
     } else if (arg == "--help") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, KindLines(0, sorvend::kClassicKindCount).c_str(),
+                  KindLines(sorvend::kClassicKindCount, sorvend::kKindCount).c_str());
       return 0;
     } else if (arg == "--version") {
       std::printf("sorvend-cli %s\n", sorvend::kVersion);
