@@ -26,6 +26,11 @@ constexpr const char* kTopKey = "Form1Top";
 // Stored for "leave the window where the system placed it".
 constexpr int kNoPosition = -10000;
 constexpr const char* kThoroughKey = "Thorough";
+constexpr const char* kResultsLeftKey = "ResultsLeft";
+constexpr const char* kResultsTopKey = "ResultsTop";
+constexpr const char* kResultsWidthKey = "ResultsWidth";
+constexpr const char* kResultsHeightKey = "ResultsHeight";
+constexpr const char* kResultsOpenKey = "ResultsOpen";
 // The ten switches' keys in the order of Kind, as the settings file has always spelt them.
 constexpr std::array<const char*, kClassicKindCount> kSwitchKeys = {
     "BMP", "AVI", "WAV", "ANI", "JPG", "MOV", "PNG", "MP3", "GIF", "Ogg"};
@@ -188,11 +193,13 @@ std::string SettingsPath() {
 void LoadSettings(SettingsTarget& window, const std::string& path) {
   const int left = ReadInt(path, kLeftKey, kNoPosition);
   const int top = ReadInt(path, kTopKey, kNoPosition);
-  // A kind is ticked and the profile classic unless the file says otherwise.
+  std::error_code ec;
+  const bool firstStart = !fs::exists(path, ec) && !ec;
+  // A kind is ticked unless the file says otherwise.
   for (int i = 0; i < kKindCount; ++i) {
     window.SetTicked(static_cast<Kind>(i), ReadInt(path, KindKey(i), 1) != 0);
   }
-  window.SetThorough(ReadInt(path, kThoroughKey, 0) != 0);
+  window.SetThorough(ReadInt(path, kThoroughKey, firstStart ? 1 : 0) != 0);
   if (left != kNoPosition) {
     window.SetLeft(left);
     window.SetTop(top);
@@ -210,6 +217,26 @@ void SaveSettings(const SettingsTarget& window, const std::string& path) {
   for (int i = kClassicKindCount; i < kKindCount; ++i) {
     Write(path, KindKey(i), flag(window.IsTicked(static_cast<Kind>(i))));
   }
+}
+
+ResultsPlacement LoadResultsPlacement(const std::string& path) {
+  ResultsPlacement placement;
+  placement.left = ReadInt(path, kResultsLeftKey, kNoPosition);
+  placement.top = ReadInt(path, kResultsTopKey, kNoPosition);
+  placement.width = ReadInt(path, kResultsWidthKey, 0);
+  placement.height = ReadInt(path, kResultsHeightKey, 0);
+  placement.placed = placement.left != kNoPosition && placement.top != kNoPosition &&
+                     placement.width > 0 && placement.height > 0;
+  placement.open = ReadInt(path, kResultsOpenKey, 0) != 0;
+  return placement;
+}
+
+void SaveResultsPlacement(const ResultsPlacement& placement, const std::string& path) {
+  Write(path, kResultsLeftKey, std::to_string(placement.left));
+  Write(path, kResultsTopKey, std::to_string(placement.top));
+  Write(path, kResultsWidthKey, std::to_string(placement.width));
+  Write(path, kResultsHeightKey, std::to_string(placement.height));
+  Write(path, kResultsOpenKey, placement.open ? "1" : "0");
 }
 
 }  // namespace sorvend

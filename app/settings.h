@@ -56,8 +56,27 @@ std::string ChooseSettingsPath(const std::string& executable, bool folderWritabl
 // `fallback`.
 int ParseSettingInt(std::string_view text, int fallback);
 
+// A settings file that does not exist yet is a first start: every kind is ticked and the
+// profile is thorough, so that a new user gets all that Sorvend finds. A file without the
+// Thorough key was written before the profile existed and keeps the classic profile.
 void LoadSettings(SettingsTarget& window, const std::string& path);
 // Throws SettingsError ("<path> に書き込めません") at the first key that cannot be written.
 void SaveSettings(const SettingsTarget& window, const std::string& path);
+
+// Where the results window stood and whether it was open when the main window was closed.
+struct ResultsPlacement {
+  // Whether the file held a usable geometry; without one the window takes its default size
+  // and the system places it.
+  bool placed = false;
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+  bool open = false;
+};
+
+ResultsPlacement LoadResultsPlacement(const std::string& path);
+// Throws SettingsError as SaveSettings does.
+void SaveResultsPlacement(const ResultsPlacement& placement, const std::string& path);
 
 }  // namespace sorvend

@@ -129,7 +129,12 @@ struct Env {
   ScratchDir dir;
   std::unique_ptr<Form> form;
 
-  Env() : form(std::make_unique<Form>(dir.File("sorvend.ini"))) {}
+  // An empty settings file stands for one of an earlier version, without the Thorough key: the
+  // window starts in the classic profile.
+  Env() {
+    WriteFile(dir.File("sorvend.ini"), {});
+    form = std::make_unique<Form>(dir.File("sorvend.ini"));
+  }
   std::string Put(const std::string& name, const Bytes& data) {
     const std::string path = dir.File(name);
     fs::create_directories(fs::path(path).parent_path());
@@ -190,7 +195,7 @@ class Form1Test : public QObject {
     QCOMPARE(items[1]->text(), QString("徹底検索(&T)"));
     QCOMPARE(items[1], f.KT1);
     QVERIFY(items[1]->isCheckable());
-    QVERIFY(!items[1]->isChecked());  // no settings file: classic
+    QVERIFY(!items[1]->isChecked());  // an earlier version's settings file: classic
     QVERIFY(items[1]->isEnabled());
     QVERIFY(items[2]->isSeparator());
     QCOMPARE(items[3]->text(), QString("終了(&X)"));
@@ -348,6 +353,17 @@ class Form1Test : public QObject {
     } while (w != env.form->Memo1);
     QCOMPARE(order, QStringList({"Memo1", "CBBmp", "CBAvi", "CBWav", "CBAni", "CBJpg", "CBMov",
                                  "CBPng", "CBMp3", "CBGif", "CBOgg"}));
+  }
+
+  // Without a settings file the window offers everything the thorough profile finds.
+  void firstStartIsThorough() {
+    ScratchDir dir;
+    Form form(dir.File("sorvend.ini"));
+    QVERIFY(form.KT1->isChecked());
+    for (int i = 0; i < sorvend::kKindCount; ++i) {
+      QVERIFY2(form.IsTicked(static_cast<sorvend::Kind>(i)), sorvend::kKindNames[i]);
+    }
+    for (QAction* item : form.K1->actions()) QVERIFY(item->isEnabled());
   }
 
   void startLines() {

@@ -58,13 +58,14 @@ void LoadFrom(FakeWindow& window, const std::string& content) {
   LoadSettings(window, path);
 }
 
-TEST(Settings, FirstRunTicksEverythingAndLeavesTheWindowWithoutCreatingTheFile) {
+TEST(Settings, FirstRunTicksEverythingInTheThoroughProfileWithoutCreatingTheFile) {
   ScratchDir dir;
   const std::string path = dir.File("sorvend.ini");
   FakeWindow window(false);
+  window.thorough = false;
   LoadSettings(window, path);
   for (int i = 0; i < kKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << kKindNames[i];
-  EXPECT_FALSE(window.thorough);
+  EXPECT_TRUE(window.thorough);
   EXPECT_TRUE(window.moves.empty());
   EXPECT_FALSE(fs::exists(path));
 }
@@ -210,6 +211,17 @@ TEST(Settings, SwitchIsTickedUnlessItsValueIsZero) {
     EXPECT_FALSE(window.ticked[static_cast<int>(Kind::Swf)]);
     EXPECT_TRUE(window.ticked[static_cast<int>(Kind::Avi)]);
     EXPECT_TRUE(window.ticked[static_cast<int>(Kind::Wma)]);
+  }
+}
+
+// Any file that exists, even an empty one, was written by an earlier run: without the key the
+// profile stays classic.
+TEST(Settings, AnExistingFileWithoutTheThoroughKeyStaysClassic) {
+  for (const char* content : {"", "; nothing\n", "[Sorvend]\nForm1Left=3\n"}) {
+    SCOPED_TRACE(content);
+    FakeWindow window;
+    LoadFrom(window, content);
+    EXPECT_FALSE(window.thorough);
   }
 }
 
@@ -397,6 +409,65 @@ TEST(SettingsPath, BesideTheRunningProgramWhenItsFolderIsWritable) {
   if (IsInstalledUnderSystemPrefix(exe.string())) GTEST_SKIP() << "built in a system folder";
   ASSERT_EQ(::access(exe.parent_path().c_str(), W_OK), 0);
   EXPECT_EQ(SettingsPath(), (exe.parent_path() / "settings_tests.ini").string());
+}
+
+TEST(ResultsPlacement, SavedAfterTheMainKeysAndReadBack) {
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  WriteText(path, "[Other]\nResultsOpen=1\n[Sorvend]\nForm1Left=4\nThorough=1\n");
+  const ResultsPlacement saved{true, -20, 30, 640, 480, true};
+  SaveResultsPlacement(saved, path);
+  EXPECT_EQ(ReadText(path),
+            "[Other]\nResultsOpen=1\n[Sorvend]\nForm1Left=4\nThorough=1\nResultsLeft=-20\n"
+            "ResultsTop=30\nResultsWidth=640\nResultsHeight=480\nResultsOpen=1\n");
+  const ResultsPlacement loaded = LoadResultsPlacement(path);
+  EXPECT_TRUE(loaded.placed);
+  EXPECT_EQ(loaded.left, -20);
+  EXPECT_EQ(loaded.top, 30);
+  EXPECT_EQ(loaded.width, 640);
+  EXPECT_EQ(loaded.height, 480);
+  EXPECT_TRUE(loaded.open);
+
+  // The main window's keys do not disturb them, nor they the main window's.
+  FakeWindow window;
+  LoadSettings(window, path);
+  EXPECT_EQ(window.left, 4);
+  EXPECT_TRUE(window.thorough);
+}
+
+// A geometry is used only when all four numbers are there and the size is not empty.
+TEST(ResultsPlacement, IncompleteOrEmptyGeometryIsNotUsed) {
+  const struct {
+    const char* content;
+    bool placed;
+    bool open;
+  } cases[] = {
+      {"", false, false},
+      {"[Sorvend]\nResultsLeft=1\nResultsTop=2\nResultsWidth=3\nResultsHeight=4\n", true, false},
+      {"[Sorvend]\nResultsTop=2\nResultsWidth=3\nResultsHeight=4\nResultsOpen=1\n", false, true},
+      {"[Sorvend]\nResultsLeft=1\nResultsTop=2\nResultsWidth=0\nResultsHeight=4\n", false, false},
+      {"[Sorvend]\nResultsLeft=1\nResultsTop=2\nResultsWidth=3\nResultsHeight=-4\n", false, false},
+      {"[Sorvend]\nResultsLeft=x\nResultsTop=2\nResultsWidth=3\nResultsHeight=4\n", false, false},
+      {"[Other]\nResultsLeft=1\nResultsTop=2\nResultsWidth=3\nResultsHeight=4\n", false, false},
+      {"[Sorvend]\nResultsOpen=0\n", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content);
+    ScratchDir dir;
+    const std::string path = dir.File("sorvend.ini");
+    WriteText(path, c.content);
+    const ResultsPlacement loaded = LoadResultsPlacement(path);
+    EXPECT_EQ(loaded.placed, c.placed);
+    EXPECT_EQ(loaded.open, c.open);
+  }
+}
+
+TEST(ResultsPlacement, UnwritableFileThrows) {
+  ScratchDir dir;
+  // A folder where the file should be: the replace cannot happen.
+  const std::string path = dir.File("sorvend.ini");
+  fs::create_directory(path);
+  EXPECT_THROW(SaveResultsPlacement(ResultsPlacement{}, path), SettingsError);
 }
 
 }  // namespace
