@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "engine/batch.h"
 #include "engine/scan.h"
@@ -44,43 +45,24 @@ struct SwitchLayout {
   Kind kind;
   int left;
   int top;
-  const char* caption;
   const char* hint;
 };
 
 // In tab order, which is also the order of Kind; on screen they stand in three columns.
 constexpr std::array<SwitchLayout, sorvend::kClassicKindCount> kSwitches = {{
-    {&TForm1::CBBmp, "CBBmp", Kind::Bmp, 8, 120, "BMP", "ビットマップ画像"},
-    {&TForm1::CBAvi, "CBAvi", Kind::Avi, 152, 120, "AVI", "AudioVideoInterleave"},
-    {&TForm1::CBWav, "CBWav", Kind::Wav, 80, 120, "WAV", "音声"},
-    {&TForm1::CBAni, "CBAni", Kind::Ani, 8, 192, "ANI", "アニメーションカーソル"},
-    {&TForm1::CBJpg, "CBJpg", Kind::Jpg, 8, 136, "JPG", "JPEG画像"},
-    {&TForm1::CBMov, "CBMov", Kind::Mov, 152, 136, "MOV", "QuickTimeMovie"},
-    {&TForm1::CBPng, "CBPng", Kind::Png, 8, 152, "PNG", "PortableNetworkGraphics画像"},
-    {&TForm1::CBMp3, "CBMp3", Kind::Mp3, 80, 136, "MP3", "MPEG-1 Audio Layer-III"},
-    {&TForm1::CBGif, "CBGif", Kind::Gif, 8, 168, "GIF", "The G. I. F.画像"},
-    {&TForm1::CBOgg, "CBOgg", Kind::Ogg, 80, 152, "ogg", "Ogg Vorbis"},
+    {&TForm1::CBBmp, "CBBmp", Kind::Bmp, 8, 120, "ビットマップ画像"},
+    {&TForm1::CBAvi, "CBAvi", Kind::Avi, 152, 120, "AudioVideoInterleave"},
+    {&TForm1::CBWav, "CBWav", Kind::Wav, 80, 120, "音声"},
+    {&TForm1::CBAni, "CBAni", Kind::Ani, 8, 192, "アニメーションカーソル"},
+    {&TForm1::CBJpg, "CBJpg", Kind::Jpg, 8, 136, "JPEG画像"},
+    {&TForm1::CBMov, "CBMov", Kind::Mov, 152, 136, "QuickTimeMovie"},
+    {&TForm1::CBPng, "CBPng", Kind::Png, 8, 152, "PortableNetworkGraphics画像"},
+    {&TForm1::CBMp3, "CBMp3", Kind::Mp3, 80, 136, "MPEG-1 Audio Layer-III"},
+    {&TForm1::CBGif, "CBGif", Kind::Gif, 8, 168, "The G. I. F.画像"},
+    {&TForm1::CBOgg, "CBOgg", Kind::Ogg, 80, 152, "Ogg Vorbis"},
 }};
 constexpr int kSwitchWidth = 57;
 constexpr int kSwitchHeight = 17;
-
-// The kind menu's captions of the kinds after the ten, in the order of Kind.
-constexpr std::array<const char*, sorvend::kKindCount - sorvend::kClassicKindCount> kKindCaptions =
-    {"MIDI", "XM",   "IT",      "S3M", "MOD",  "FLAC", "AIFF", "VOC",      "AU", "AAC",
-     "WMA",  "WebP", "ICO/CUR", "DDS", "TIFF", "WMV",  "FLV",  "MKV/WebM", "SWF"};
-
-// The kind menu's groups: runs of Kind, in its order, each under an item for the whole run.
-struct KindGroup {
-  const char* caption;
-  Kind first;
-  Kind last;
-};
-constexpr std::array<KindGroup, 4> kKindGroups = {{
-    {"音楽をすべて選択", Kind::Mid, Kind::Mod},
-    {"音声をすべて選択", Kind::Flac, Kind::Wma},
-    {"画像をすべて選択", Kind::Webp, Kind::Tif},
-    {"動画をすべて選択", Kind::Wmv, Kind::Swf},
-}};
 
 }  // namespace
 
@@ -209,7 +191,7 @@ void TForm1::BuildLayout() {
 
   QWidget* previous = Memo1;
   for (const auto& s : kSwitches) {
-    auto* box = new QCheckBox(QString::fromUtf8(s.caption), client);
+    auto* box = new QCheckBox(QString::fromUtf8(sorvend::RecordOf(s.kind).caption), client);
     box->setObjectName(s.name);
     box->setGeometry(s.left, s.top, kSwitchWidth, kSwitchHeight);
     box->setToolTip(QString::fromUtf8(s.hint));
@@ -236,31 +218,42 @@ void TForm1::BuildLayout() {
 void TForm1::BuildKindMenu() {
   K1 = MainMenu1->addMenu("形式(&K)");
   K1->setObjectName("K1");
-  for (const KindGroup& group : kKindGroups) {
-    if (!K1->isEmpty()) K1->addSeparator();
-    QAction* whole = K1->addAction(QString::fromUtf8(group.caption));
+  // One submenu per group, led by an item for the whole group, with the kinds the ten switches
+  // do not cover, in table order.
+  for (const sorvend::KindGroup group : sorvend::kKindGroups) {
+    std::vector<int> members;
+    for (const sorvend::KindRecord& r : sorvend::kKinds) {
+      if (!r.classic && r.group == group) members.push_back(static_cast<int>(r.kind));
+    }
+    if (members.empty()) continue;
+    const QString caption = QString::fromUtf8(sorvend::GroupCaption(group));
+    QMenu* sub = K1->addMenu(caption);
+    QAction* whole = sub->addAction(caption + QString::fromUtf8("をすべて選択"));
     whole->setCheckable(true);
     whole->setChecked(true);
-    const int first = static_cast<int>(group.first) - sorvend::kClassicKindCount;
-    const int last = static_cast<int>(group.last) - sorvend::kClassicKindCount;
-    for (int i = first; i <= last; ++i) {
-      QAction* item = K1->addAction(QString::fromUtf8(kKindCaptions[i]));
+    sub->addSeparator();
+    for (const int kind : members) {
+      QAction* item = sub->addAction(QString::fromUtf8(sorvend::kKinds[kind].caption));
       item->setCheckable(true);
       item->setChecked(true);
-      kindItems_[i] = item;
+      kindItems_[kind - sorvend::kClassicKindCount] = item;
       // The group's item is ticked exactly while all of the group are.
-      connect(item, &QAction::toggled, whole, [this, whole, first, last] {
-        whole->setChecked(std::all_of(kindItems_.begin() + first, kindItems_.begin() + last + 1,
-                                      [](const QAction* a) { return a->isChecked(); }));
+      connect(item, &QAction::toggled, whole, [this, whole, members] {
+        whole->setChecked(std::all_of(members.begin(), members.end(), [this](int k) {
+          return kindItems_[k - sorvend::kClassicKindCount]->isChecked();
+        }));
       });
     }
     // A click on the group's item ticks all of the group when some were clear, else clears all.
-    connect(whole, &QAction::triggered, this, [this, first, last](bool ticked) {
-      for (int i = first; i <= last; ++i) kindItems_[i]->setChecked(ticked);
+    connect(whole, &QAction::triggered, this, [this, members](bool ticked) {
+      for (const int k : members) kindItems_[k - sorvend::kClassicKindCount]->setChecked(ticked);
     });
   }
   const auto followThorough = [this](bool thorough) {
-    for (QAction* item : K1->actions()) item->setEnabled(thorough);
+    for (QAction* group : K1->actions()) {
+      group->setEnabled(thorough);
+      for (QAction* item : group->menu()->actions()) item->setEnabled(thorough);
+    }
   };
   connect(KT1, &QAction::toggled, this, followThorough);
   followThorough(KT1->isChecked());

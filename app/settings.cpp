@@ -31,19 +31,6 @@ constexpr const char* kResultsTopKey = "ResultsTop";
 constexpr const char* kResultsWidthKey = "ResultsWidth";
 constexpr const char* kResultsHeightKey = "ResultsHeight";
 constexpr const char* kResultsOpenKey = "ResultsOpen";
-// The ten switches' keys in the order of Kind, as the settings file has always spelt them.
-constexpr std::array<const char*, kClassicKindCount> kSwitchKeys = {
-    "BMP", "AVI", "WAV", "ANI", "JPG", "MOV", "PNG", "MP3", "GIF", "Ogg"};
-
-// The key of a kind: a switch's own, or the kind's name in upper case.
-std::string KindKey(int kind) {
-  if (kind < kClassicKindCount) return kSwitchKeys[kind];
-  std::string key = kKindNames[kind];
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return key;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -197,7 +184,7 @@ void LoadSettings(SettingsTarget& window, const std::string& path) {
   const bool firstStart = !fs::exists(path, ec) && !ec;
   // A kind is ticked unless the file says otherwise.
   for (int i = 0; i < kKindCount; ++i) {
-    window.SetTicked(static_cast<Kind>(i), ReadInt(path, KindKey(i), 1) != 0);
+    window.SetTicked(static_cast<Kind>(i), ReadInt(path, kKinds[i].settingsKey, 1) != 0);
   }
   window.SetThorough(ReadInt(path, kThoroughKey, firstStart ? 1 : 0) != 0);
   if (left != kNoPosition) {
@@ -211,11 +198,11 @@ void SaveSettings(const SettingsTarget& window, const std::string& path) {
   Write(path, kTopKey, std::to_string(window.Top()));
   const auto flag = [](bool on) { return on ? "1" : "0"; };
   for (int i = 0; i < kClassicKindCount; ++i) {
-    Write(path, KindKey(i), flag(window.IsTicked(static_cast<Kind>(i))));
+    Write(path, kKinds[i].settingsKey, flag(window.IsTicked(static_cast<Kind>(i))));
   }
   Write(path, kThoroughKey, flag(window.Thorough()));
   for (int i = kClassicKindCount; i < kKindCount; ++i) {
-    Write(path, KindKey(i), flag(window.IsTicked(static_cast<Kind>(i))));
+    Write(path, kKinds[i].settingsKey, flag(window.IsTicked(static_cast<Kind>(i))));
   }
 }
 

@@ -67,7 +67,7 @@ std::string KindLines(int from, int to) {
   std::string lines;
   std::string line(kIndent, ' ');
   for (int k = from; k < to; ++k) {
-    const std::string name = std::string(sorvend::kKindNames[k]) + (k + 1 < to ? "," : "");
+    const std::string name = std::string(sorvend::kKinds[k].name) + (k + 1 < to ? "," : "");
     if (line.size() + name.size() > kWidth) {
       lines += line + "\n";
       line.assign(kIndent, ' ');
@@ -245,12 +245,13 @@ bool ParseKinds(const std::string& list, std::array<bool, sorvend::kKindCount>& 
     std::string name = list.substr(start, end - start);
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const auto it = std::find(sorvend::kKindNames.begin(), sorvend::kKindNames.end(), name);
-    if (it == sorvend::kKindNames.end()) {
+    const auto it = std::find_if(sorvend::kKinds.begin(), sorvend::kKinds.end(),
+                                 [&](const sorvend::KindRecord& r) { return name == r.name; });
+    if (it == sorvend::kKinds.end()) {
       bad = name;
       return false;
     }
-    kinds[it - sorvend::kKindNames.begin()] = true;
+    kinds[static_cast<std::size_t>(it->kind)] = true;
     start = end + 1;
   }
   return true;
@@ -322,7 +323,7 @@ int ParseArgs(int argc, char** argv, Options& opt) {
   for (int k = known; k < sorvend::kKindCount; ++k) {
     if (!opt.kinds[k]) continue;
     if (kindsGiven) {
-      return UsageError("kind '" + std::string(sorvend::kKindNames[k]) +
+      return UsageError("kind '" + std::string(sorvend::kKinds[k].name) +
                         "' exists only in thorough carving; drop --classic to look for it");
     }
     opt.kinds[k] = false;

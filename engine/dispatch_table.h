@@ -199,4 +199,9 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'C', Only('H') | Only('N'), Masked(0xE0, 0x00)}, Kind::Mod, MeasureModCh},
 };
 
+// Rules for kinds without a signature, tried only where an object must begin (the start of an
+// input) with the lead at that place. Such a rule must see that the object ends exactly where
+// its input does, since almost any bytes pass a header check without a signature.
+inline constexpr std::array<AnchoredRule, 0> kAnchoredTable = {};
+
 }  // namespace sorvend

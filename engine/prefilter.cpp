@@ -38,9 +38,6 @@ constexpr int VectorBytesFor() {
   return used;
 }
 
-// The most entries one lead byte starts.
-constexpr int kMaxRowsPerLead = 8;
-
 struct SearchTables {
   std::array<bool, 256> leads{};
   // The entries each lead byte starts, by their index in the table.
@@ -298,15 +295,14 @@ bool IsLeadByte(int byte, Profile profile) {
                                      : TablesFor<kMeasureTable>().leads[byte];
 }
 
-std::uint64_t MeasureRowsFitting(const std::uint8_t* p) {
-  static_assert(kMeasureTable.size() <= 64);
+FittingRows MeasureRowsFitting(const std::uint8_t* p) {
   const SearchTables& t = TablesFor<kMeasureTable>();
-  std::uint64_t rows = 0;
+  FittingRows fitting;
   for (int i = 0; i < t.rowCount[p[0]]; ++i) {
-    const int row = t.rows[p[0]][i];
-    if (kMeasureTable[row].signature.FitsAt(p)) rows |= std::uint64_t{1} << row;
+    const std::uint8_t row = t.rows[p[0]][i];
+    if (kMeasureTable[row].signature.FitsAt(p)) fitting.rows[fitting.count++] = row;
   }
-  return rows;
+  return fitting;
 }
 
 bool PassesScreen(const std::uint8_t* p, std::size_t avail, std::int64_t left) {

@@ -3,6 +3,7 @@
 // can be walked over in bulk, since every carver would reject it at once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,8 +24,15 @@ std::size_t FindCandidate(const std::uint8_t* data, std::size_t n,
 std::size_t FindCandidateScalar(const std::uint8_t* data, std::size_t n,
                                 Profile profile = Profile::Classic);
 
-// The thorough table's entries whose signature p[0..4) fits, one bit each by index.
-std::uint64_t MeasureRowsFitting(const std::uint8_t* p);
+// The most entries of a dispatch table one lead byte starts; a table holds at most 256.
+inline constexpr int kMaxRowsPerLead = 16;
+
+// The thorough table's entries whose signature p[0..4) fits, by index in table order.
+struct FittingRows {
+  std::array<std::uint8_t, kMaxRowsPerLead> rows{};
+  int count = 0;
+};
+FittingRows MeasureRowsFitting(const std::uint8_t* p);
 
 // For a thorough candidate at p, with `avail` > kCandidateLookahead bytes readable from it and
 // the input's end `left` >= avail bytes on: true when it fits an entry whose screen, if it has

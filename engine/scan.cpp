@@ -1,7 +1,6 @@
 #include "engine/scan.h"
 
 #include <algorithm>
-#include <bit>
 
 #include "engine/carver.h"
 #include "engine/dispatch_table.h"
@@ -43,8 +42,9 @@ void DispatchMeasure(ScanContext& ctx) {
   std::uint8_t head[kCandidateLookahead + 1];
   // Every thorough object is longer than its signature.
   if (!view.Read(leadOffset, head, sizeof head)) return;
-  for (std::uint64_t rows = MeasureRowsFitting(head); rows != 0; rows &= rows - 1) {
-    const MeasureDispatchEntry& entry = kMeasureTable[std::countr_zero(rows)];
+  const FittingRows fitting = MeasureRowsFitting(head);
+  for (int i = 0; i < fitting.count; ++i) {
+    const MeasureDispatchEntry& entry = kMeasureTable[fitting.rows[i]];
     if (entry.kind && !ctx.Host->IsTicked(*entry.kind)) continue;
     Extent extent;
     const bool found = entry.measure(view, leadOffset, extent);
@@ -53,6 +53,24 @@ void DispatchMeasure(ScanContext& ctx) {
     // previous output, so the walk only ever moves forward.
     if (!found || extent.start < ctx.ObjectFloor || extent.start > leadOffset ||
         extent.end <= leadOffset || extent.end > ctx.FileSize || extent.ext == nullptr) {
+      continue;
+    }
+    WriteExtent(ctx, extent);
+    return;
+  }
+}
+
+// Kinds without a signature are tried only where an object must begin: the start of the input.
+// The first rule that finds an object there has it written, and the walk goes on behind it.
+void TryAnchoredRules(ScanContext& ctx) {
+  ByteView view(ctx);
+  for (const AnchoredRule& rule : ctx.anchoredRules) {
+    if (!ctx.Host->IsTicked(rule.kind)) continue;
+    Extent extent;
+    const bool found = rule.measure(view, 0, extent);
+    if (Stopped(ctx)) return;
+    if (!found || extent.start != 0 || extent.end <= 0 || extent.end > ctx.FileSize ||
+        extent.ext == nullptr) {
       continue;
     }
     WriteExtent(ctx, extent);
@@ -119,6 +137,10 @@ void Walk(ScanContext& ctx) {
 
 }  // namespace
 
+std::span<const AnchoredRule> EngineAnchoredRules() {
+  return kAnchoredTable;
+}
+
 void ScanFile(ScanContext& ctx, const std::string& path) {
   if (!ctx.InFile.Open(path)) {
     ctx.Host->AppendLog(kOpenFailedLine);
@@ -136,7 +158,8 @@ void ScanFile(ScanContext& ctx, const std::string& path) {
   if (ctx.profile == Profile::Classic) {
     Walk<Profile::Classic>(ctx);
   } else {
-    Walk<Profile::Thorough>(ctx);
+    TryAnchoredRules(ctx);
+    if (!Stopped(ctx)) Walk<Profile::Thorough>(ctx);
   }
   if (Stopped(ctx)) {
     ctx.Host->EnableProgressTimer(false);

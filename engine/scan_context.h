@@ -3,53 +3,13 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "engine/byte_stream.h"
+#include "engine/kinds.h"
 
 namespace sorvend {
-
-// Every kind of object the engine can look for. The first ten are the window's type switches,
-// in its tab order and the settings file's; the classic profile knows only those. The rest
-// exist in the thorough profile only, in the order of the window's kind menu.
-enum class Kind : std::uint8_t {
-  Bmp,
-  Avi,
-  Wav,
-  Ani,
-  Jpg,
-  Mov,
-  Png,
-  Mp3,
-  Gif,
-  Ogg,
-  Mid,
-  Xm,
-  It,
-  S3m,
-  Mod,
-  Flac,
-  Aiff,
-  Voc,
-  Au,
-  Aac,
-  Wma,
-  Webp,
-  Ico,
-  Dds,
-  Tif,
-  Wmv,
-  Flv,
-  Mkv,
-  Swf
-};
-inline constexpr int kClassicKindCount = 10;
-inline constexpr int kKindCount = 29;
-// Lower-case names as the command line spells them; upper-cased, the settings file's keys.
-inline constexpr std::array<const char*, kKindCount> kKindNames = {
-    "bmp", "avi",  "wav", "ani", "jpg", "mov",  "png",  "mp3", "gif", "ogg",
-    "mid", "xm",   "it",  "s3m", "mod", "flac", "aiff", "voc", "au",  "aac",
-    "wma", "webp", "ico", "dds", "tif", "wmv",  "flv",  "mkv", "swf"};
 
 // How objects are recognised. Classic takes the ten kinds by their historical rules, output
 // for output as it always has. Thorough validates every object by its format's structure
@@ -90,6 +50,19 @@ class ScanHost {
   virtual void OutputFailed(const std::string& name) = 0;
 };
 
+class ByteView;
+struct Extent;
+
+// A rule for a kind without a signature: tried only where an object must begin, with the
+// candidate's lead at that place (see MeasureEntry).
+struct AnchoredRule {
+  Kind kind;
+  bool (*measure)(ByteView& in, std::int64_t lead, Extent& out);
+};
+
+// The engine's own rules of that sort, in the order they are tried.
+std::span<const AnchoredRule> EngineAnchoredRules();
+
 namespace Flag {
 inline constexpr std::uint32_t InputOpen = 0x01;
 inline constexpr std::uint32_t OutputOpen = 0x02;
@@ -124,6 +97,8 @@ struct ScanContext {
   // End of the last object written from this input: an object that starts before its lead
   // byte never reaches back over it.
   std::int64_t ObjectFloor = 0;
+  // The rules tried where an object must begin (thorough profile only).
+  std::span<const AnchoredRule> anchoredRules = EngineAnchoredRules();
 };
 
 // The close handler's part: closes whatever stream is still open and clears its flag. The

@@ -99,23 +99,30 @@ class EveryPass {
   QTimer timer_;
 };
 
+// The kind menu's items, its groups' submenus' items included, in menu order.
+QList<QAction*> KindMenuItems(const TForm1& form) {
+  QList<QAction*> items;
+  for (QAction* group : form.K1->actions()) {
+    items << group;
+    if (group->menu() != nullptr) items << group->menu()->actions();
+  }
+  return items;
+}
+
 // The kind menu's item with caption `text`, or null.
 QAction* KindMenuItem(const TForm1& form, const QString& text) {
-  for (QAction* item : form.K1->actions()) {
+  for (QAction* item : KindMenuItems(form)) {
     if (item->text() == text) return item;
   }
   return nullptr;
 }
 
-// The kinds after the ten with their items' captions, in the menu's order.
-const std::vector<std::pair<sorvend::Kind, QString>>& KindItems() {
-  using sorvend::Kind;
-  static const std::vector<std::pair<Kind, QString>> items = {
-      {Kind::Mid, "MIDI"},    {Kind::Xm, "XM"},        {Kind::It, "IT"},     {Kind::S3m, "S3M"},
-      {Kind::Mod, "MOD"},     {Kind::Flac, "FLAC"},    {Kind::Aiff, "AIFF"}, {Kind::Voc, "VOC"},
-      {Kind::Au, "AU"},       {Kind::Aac, "AAC"},      {Kind::Wma, "WMA"},   {Kind::Webp, "WebP"},
-      {Kind::Ico, "ICO/CUR"}, {Kind::Dds, "DDS"},      {Kind::Tif, "TIFF"},  {Kind::Wmv, "WMV"},
-      {Kind::Flv, "FLV"},     {Kind::Mkv, "MKV/WebM"}, {Kind::Swf, "SWF"}};
+// The kinds after the ten with their items' captions, in table order.
+std::vector<std::pair<sorvend::Kind, QString>> KindItems() {
+  std::vector<std::pair<sorvend::Kind, QString>> items;
+  for (const sorvend::KindRecord& r : sorvend::kKinds) {
+    if (!r.classic) items.emplace_back(r.kind, QString::fromUtf8(r.caption));
+  }
   return items;
 }
 
@@ -202,34 +209,43 @@ class Form1Test : public QObject {
     for (QAction* item : items) QVERIFY(item->shortcut().isEmpty());
   }
 
-  // Four groups in the order of Kind, each led by the item for the whole group; with no
-  // settings file everything is ticked and, the profile being classic, nothing usable.
+  // One submenu per group, in the groups' order, led by the item for the whole group, then
+  // the group's kinds beyond the ten switches, each kind in exactly one; with no settings file
+  // everything is ticked and, the profile being classic, nothing usable.
   void kindMenu() {
     Env env;
-    QStringList texts;
-    for (QAction* item : env.form->K1->actions()) {
-      texts << (item->isSeparator() ? "-" : item->text());
-      if (item->isSeparator()) continue;
-      QVERIFY2(item->isCheckable() && item->isChecked(), qPrintable(item->text()));
-      QVERIFY2(!item->isEnabled(), qPrintable(item->text()));
+    QStringList groupTitles;
+    int kinds = 0;
+    for (QAction* group : env.form->K1->actions()) {
+      QVERIFY2(group->menu() != nullptr, qPrintable(group->text()));
+      QVERIFY(!group->isEnabled());
+      groupTitles << group->text();
+      QStringList texts;
+      for (QAction* item : group->menu()->actions()) {
+        if (item->isSeparator()) continue;
+        QVERIFY2(item->isCheckable() && item->isChecked(), qPrintable(item->text()));
+        QVERIFY2(!item->isEnabled(), qPrintable(item->text()));
+        texts << item->text();
+      }
+      QVERIFY(texts.size() >= 2);
+      QCOMPARE(texts.front(), group->text() + "をすべて選択");
+      for (int i = 1; i < texts.size(); ++i) {
+        const auto kind = std::find_if(
+            sorvend::kKinds.begin(), sorvend::kKinds.end(),
+            [&](const sorvend::KindRecord& r) { return texts[i] == QString::fromUtf8(r.caption); });
+        QVERIFY2(kind != sorvend::kKinds.end() && !kind->classic, qPrintable(texts[i]));
+        QCOMPARE(QString::fromUtf8(sorvend::GroupCaption(kind->group)), group->text());
+        ++kinds;
+      }
     }
-    QStringList expected;
-    const QStringList groups = {"音楽をすべて選択", "音声をすべて選択", "画像をすべて選択",
-                                "動画をすべて選択"};
-    const int groupEnds[] = {5, 11, 15, 19};  // positions in KindItems() where a group ends
-    int next = 0;
-    for (int g = 0; g < 4; ++g) {
-      if (g > 0) expected << "-";
-      expected << groups[g];
-      for (; next < groupEnds[g]; ++next) expected << KindItems()[next].second;
-    }
-    QCOMPARE(texts, expected);
-    QCOMPARE(next, sorvend::kKindCount - sorvend::kClassicKindCount);
+    QCOMPARE(groupTitles, QStringList({"音楽", "音声", "画像", "動画"}));
+    QCOMPARE(kinds, sorvend::kKindCount - sorvend::kClassicKindCount);
   }
 
   void kindMenuFollowsThoroughItem() {
     Env env;
-    const QList<QAction*> items = env.form->K1->actions();
+    QList<QAction*> items = KindMenuItems(*env.form);
+    items.removeIf([](QAction* a) { return a->isSeparator(); });
     const auto enabledCount = [&] {
       return std::count_if(items.begin(), items.end(), [](QAction* a) { return a->isEnabled(); });
     };
@@ -252,7 +268,7 @@ class Form1Test : public QObject {
       for (int k = 0; k < sorvend::kKindCount; ++k) {
         const auto other = static_cast<sorvend::Kind>(k);
         QVERIFY2(env.form->IsTicked(other) == (other != kind),
-                 qPrintable(caption + " / " + sorvend::kKindNames[k]));
+                 qPrintable(caption + " / " + sorvend::kKinds[k].name));
       }
       item->trigger();
       QVERIFY(env.form->IsTicked(kind));
@@ -361,7 +377,7 @@ class Form1Test : public QObject {
     Form form(dir.File("sorvend.ini"));
     QVERIFY(form.KT1->isChecked());
     for (int i = 0; i < sorvend::kKindCount; ++i) {
-      QVERIFY2(form.IsTicked(static_cast<sorvend::Kind>(i)), sorvend::kKindNames[i]);
+      QVERIFY2(form.IsTicked(static_cast<sorvend::Kind>(i)), sorvend::kKinds[i].name);
     }
     for (QAction* item : form.K1->actions()) QVERIFY(item->isEnabled());
   }

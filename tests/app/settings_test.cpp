@@ -64,7 +64,7 @@ TEST(Settings, FirstRunTicksEverythingInTheThoroughProfileWithoutCreatingTheFile
   FakeWindow window(false);
   window.thorough = false;
   LoadSettings(window, path);
-  for (int i = 0; i < kKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << kKindNames[i];
+  for (int i = 0; i < kKindCount; ++i) EXPECT_TRUE(window.ticked[i]) << kKinds[i].name;
   EXPECT_TRUE(window.thorough);
   EXPECT_TRUE(window.moves.empty());
   EXPECT_FALSE(fs::exists(path));
@@ -80,9 +80,32 @@ TEST(Settings, FileWithoutTheNewKeysTicksTheNewKindsAndStaysClassic) {
   for (int i = 0; i < kKindCount; ++i) {
     const bool cleared = i == static_cast<int>(Kind::Bmp) || i == static_cast<int>(Kind::Wav) ||
                          i == static_cast<int>(Kind::Ogg);
-    EXPECT_EQ(window.ticked[i], !cleared) << kKindNames[i];
+    EXPECT_EQ(window.ticked[i], !cleared) << kKinds[i].name;
   }
   EXPECT_FALSE(window.thorough);
+}
+
+// Every kind's key round-trips with both values: each kind is ticked by one bit of its index
+// and then by its complement, so that two kinds sharing or swapping a key would show.
+TEST(Settings, EveryKindsKeyRoundTrips) {
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  for (int bit = 0; (1 << bit) < 2 * kKindCount; ++bit) {
+    for (const bool flip : {false, true}) {
+      SCOPED_TRACE("bit " + std::to_string(bit) + (flip ? " flipped" : ""));
+      FakeWindow saved;
+      for (int i = 0; i < kKindCount; ++i) saved.ticked[i] = ((i >> bit & 1) != 0) != flip;
+      SaveSettings(saved, path);
+      const std::string text = ReadText(path);
+      FakeWindow loaded(!saved.ticked[0]);
+      LoadSettings(loaded, path);
+      for (int i = 0; i < kKindCount; ++i) {
+        const std::string line = "\n" + std::string(kKinds[i].settingsKey) + "=";
+        EXPECT_NE(text.find(line + (saved.ticked[i] ? "1\n" : "0\n")), std::string::npos) << line;
+        EXPECT_EQ(loaded.ticked[i], saved.ticked[i]) << kKinds[i].settingsKey;
+      }
+    }
+  }
 }
 
 TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
@@ -93,9 +116,11 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   saved.top = 12345;
   for (int i = 0; i < kKindCount; ++i) saved.ticked[i] = i % 3 != 0;  // BMP, ANI, ... IT, ... off
   SaveSettings(saved, path);
-  const std::string newKinds =
-      "MID=1\nXM=1\nIT=0\nS3M=1\nMOD=1\nFLAC=0\nAIFF=1\nVOC=1\nAU=0\nAAC=1\nWMA=1\nWEBP=0\n"
-      "ICO=1\nDDS=1\nTIF=0\nWMV=1\nFLV=1\nMKV=0\nSWF=1\n";
+  // The keys beyond the ten switches follow "Thorough" in table order.
+  std::string newKinds;
+  for (int i = kClassicKindCount; i < kKindCount; ++i) {
+    newKinds += std::string(kKinds[i].settingsKey) + (saved.ticked[i] ? "=1\n" : "=0\n");
+  }
   EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-3\nForm1Top=12345\nBMP=0\nAVI=1\nWAV=1\nANI=0\nJPG=1\nMOV=1\n"
             "PNG=0\nMP3=1\nGIF=1\nOgg=0\nThorough=1\n" +
