@@ -39,9 +39,11 @@ void Dispatch(ScanContext& ctx, int lead) {
 void DispatchMeasure(ScanContext& ctx) {
   const std::int64_t leadOffset = ctx.Position - 1;
   ByteView view(ctx);
-  std::uint8_t head[kCandidateLookahead + 1];
-  // Every thorough object is longer than its signature.
-  if (!view.Read(leadOffset, head, sizeof head)) return;
+  // Every thorough object is longer than its signature. The lead stands in the read buffer.
+  constexpr std::size_t kHead = kCandidateLookahead + 1;
+  std::size_t avail = 0;
+  const std::uint8_t* head = ctx.InFile.PeekAt(leadOffset, kHead, avail);
+  if (avail < kHead || ctx.FileSize - leadOffset < static_cast<std::int64_t>(kHead)) return;
   const FittingRows fitting = MeasureRowsFitting(head);
   for (int i = 0; i < fitting.count; ++i) {
     const MeasureDispatchEntry& entry = kMeasureTable[fitting.rows[i]];

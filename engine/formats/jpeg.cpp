@@ -129,7 +129,9 @@ struct JpegWalk {
   int frameCode = 0;  // the SOFn code once the frame header is read
   std::uint16_t height = 0;
   int componentCount = 0;
-  std::array<std::uint8_t, 255> componentIds{};
+  // Only the first componentCount are read; left unfilled, since most candidates never reach a
+  // frame header.
+  std::array<std::uint8_t, 255> componentIds;
   std::uint16_t restartInterval = 0;
   int scans = 0;
   bool scanData = false;  // some entropy-coded data was seen
@@ -303,16 +305,26 @@ bool MeasureJpeg(ByteView& in, std::int64_t lead, Extent& out) {
   std::int64_t at = lead + 2;  // where the next marker is due
   std::int64_t good = at;      // the end of the last whole unit
   for (;;) {
-    if (in.Byte(at) != 0xFF) break;
+    // The marker and its length in one look, as they stand where no fill bytes come first.
+    std::size_t avail = 0;
+    const std::uint8_t* m = in.Peek(at, 4, avail);
+    if (avail == 0 || m[0] != 0xFF) break;
     std::int64_t codeAt = at + 1;
-    int code = in.Byte(codeAt);
+    int code = avail > 1 ? m[1] : in.Byte(codeAt);
     while (code == 0xFF) code = in.Byte(++codeAt);  // fill bytes before the marker
     if (code == kEoi) {
       out.end = codeAt + 1;
       return walk.scanData;
     }
+    // No segment has a second SOI, a restart marker or a stuffed zero for its code.
+    if (code < 0 || code == kSoi || code == 0x00 || (code >= kRst0 && code <= kRst7)) break;
     std::uint8_t length[2];
-    if (code < 0 || !in.Read(codeAt + 1, length, 2) || GetBe16(length) < 2) break;
+    if (codeAt == at + 1 && avail >= 4) {
+      std::memcpy(length, m + 2, 2);
+    } else if (!in.Read(codeAt + 1, length, 2)) {
+      break;
+    }
+    if (GetBe16(length) < 2) break;
     const std::int64_t body = codeAt + 3;
     const int bodyLength = GetBe16(length) - 2;
     if (body + bodyLength > in.Size() || !CheckSegment(walk, code, body, bodyLength)) break;
