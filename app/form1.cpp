@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/results_model.h"
+#include "app/results_window.h"
 #include "engine/batch.h"
 #include "engine/scan.h"
 
@@ -155,6 +157,7 @@ void TForm1::BuildLayout() {
   connect(KO1, &QAction::triggered, this, &TForm1::KO1Click);
   connect(KX1, &QAction::triggered, this, &TForm1::KX1Click);
   BuildKindMenu();
+  BuildResultsWindow();
 
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");
@@ -259,12 +262,35 @@ void TForm1::BuildKindMenu() {
   followThorough(KT1->isChecked());
 }
 
+void TForm1::BuildResultsWindow() {
+  V1 = MainMenu1->addMenu("表示(&V)");
+  V1->setObjectName("V1");
+  KR1 = V1->addAction("結果一覧(&R)");
+  KR1->setObjectName("KR1");
+  Results1 = new sorvend::ResultsModel(this);
+  // A window of its own that closes with this one, as its child.
+  ResultsWindow1 = new sorvend::ResultsWindow(Results1, this);
+  connect(KR1, &QAction::triggered, this, [this] {
+    resultsPlaced_ = true;
+    ResultsWindow1->show();
+    ResultsWindow1->raise();
+    ResultsWindow1->activateWindow();
+  });
+}
+
 void TForm1::Form1Creat() {
   ctx_.Flags = 0;
   Memo1->setPlainText(sorvend::kBanner);
   Memo1->appendPlainText(sorvend::kPrompt);
   FileQueue.clear();
   sorvend::LoadSettings(*this, settingsPath_);
+  const sorvend::ResultsPlacement results = sorvend::LoadResultsPlacement(settingsPath_);
+  if (results.placed) {
+    ResultsWindow1->move(results.left, results.top);
+    ResultsWindow1->resize(results.width, results.height);
+  }
+  resultsPlaced_ = results.placed || results.open;
+  if (results.open) ResultsWindow1->show();
 }
 
 void TForm1::Form1DropFiles(const std::vector<std::string>& paths) {
@@ -305,6 +331,7 @@ void TForm1::RunBatch() {
   KT1->setEnabled(false);
   // Ends the batch however it ends: Busy must be clear for the next drop to start one.
   const auto endBatch = [this] {
+    Results1->Flush();
     ctx_.Flags &= ~sorvend::Flag::Busy;
     KT1->setEnabled(true);
     Memo1->setPlainText(sorvend::kPrompt);
@@ -313,12 +340,14 @@ void TForm1::RunBatch() {
   try {
     Memo1->clear();
     ctx_.OutputCount = 0;
+    Results1->Clear();
     // The count is read anew in every pass: paths queued during a scan join this batch.
     for (std::size_t i = 0; i < FileQueue.size(); ++i) {
       const std::string path = FileQueue[i];  // a copy: the queue may grow during the scan
       ctx_.SourceDir = sorvend::FolderPart(path);
       AppendLog(sorvend::FileLogLine(static_cast<int>(i + 1), static_cast<int>(FileQueue.size()),
                                      sorvend::NamePart(path)));
+      source_ = QFile::decodeName(QByteArray::fromStdString(path));
       sorvend::ScanFile(ctx_, path);
     }
   } catch (...) {
@@ -342,6 +371,11 @@ void TForm1::Timer1Timer() {
 
 void TForm1::Form1Close() {
   sorvend::SaveSettings(*this, settingsPath_);
+  sorvend::SaveResultsPlacement(
+      {resultsPlaced_, ResultsWindow1->x(), ResultsWindow1->y(), ResultsWindow1->width(),
+       ResultsWindow1->height(), ResultsWindow1->isVisible()},
+      settingsPath_);
+  ResultsWindow1->close();
   sorvend::CloseStreams(ctx_);
   FileQueue.clear();
 }
@@ -394,6 +428,10 @@ bool TForm1::IsTicked(sorvend::Kind kind) {
 
 void TForm1::AppendLog(const std::string& line) {
   Memo1->appendPlainText(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+}
+
+void TForm1::OutputWritten(const sorvend::OutputRecord& record) {
+  Results1->Add(sorvend::ResultsModel::RowOf(record, source_));
 }
 
 void TForm1::EnableProgressTimer(bool enabled) {

@@ -31,6 +31,9 @@ class QTimer;
 
 namespace sorvend {
 
+class ResultsModel;
+class ResultsWindow;
+
 inline constexpr const char* kBanner = "Sorvend ver. 1.7";
 inline constexpr const char* kPrompt = "ファイルを指定してください。";
 
@@ -86,7 +89,7 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   void SetProgress(int value) override;
   void KeepResponsive() override;
   std::int64_t ResponsiveInterval() const override;
-  void OutputWritten(const sorvend::OutputRecord&) override {}
+  void OutputWritten(const sorvend::OutputRecord& record) override;
   void OutputFailed(const std::string&) override {}
 
   // What the settings need of the window.
@@ -108,6 +111,12 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   // The kind menu: for each group of kinds an item that ticks or clears the whole group, then
   // one item per kind. Usable only while KT1 is ticked.
   QMenu* K1;
+  // 表示: the results window.
+  QMenu* V1;
+  QAction* KR1;
+  // The outputs of the current or last batch, kept whether the results window is shown or not.
+  sorvend::ResultsModel* Results1;
+  sorvend::ResultsWindow* ResultsWindow1;
   QProgressBar* ProgressBar1;
   QPlainTextEdit* Memo1;
   QCheckBox* CBBmp;
@@ -131,6 +140,7 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
  private:
   void BuildLayout();
   void BuildKindMenu();
+  void BuildResultsWindow();
   void Form1Creat();
   // The close handler: settings, then the streams, then the queue. Throws when the settings
   // cannot be written; nothing else is done then and the window stays.
@@ -144,6 +154,10 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   std::string settingsPath_;
   sorvend::ScanContext ctx_;
   std::vector<std::string> FileQueue;
+  // The input being scanned, for the results' source column.
+  QString source_;
+  // Whether the results window has a geometry to keep: from the settings or shown once.
+  bool resultsPlaced_ = false;
   // In the order of sorvend::Kind.
   std::array<QCheckBox*, sorvend::kClassicKindCount> switches_{};
   // The kind menu's items of the kinds after the ten, in the order of sorvend::Kind.

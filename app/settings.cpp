@@ -219,10 +219,12 @@ ResultsPlacement LoadResultsPlacement(const std::string& path) {
 }
 
 void SaveResultsPlacement(const ResultsPlacement& placement, const std::string& path) {
-  Write(path, kResultsLeftKey, std::to_string(placement.left));
-  Write(path, kResultsTopKey, std::to_string(placement.top));
-  Write(path, kResultsWidthKey, std::to_string(placement.width));
-  Write(path, kResultsHeightKey, std::to_string(placement.height));
+  if (placement.placed) {
+    Write(path, kResultsLeftKey, std::to_string(placement.left));
+    Write(path, kResultsTopKey, std::to_string(placement.top));
+    Write(path, kResultsWidthKey, std::to_string(placement.width));
+    Write(path, kResultsHeightKey, std::to_string(placement.height));
+  }
   Write(path, kResultsOpenKey, placement.open ? "1" : "0");
 }
 

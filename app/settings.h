@@ -65,8 +65,8 @@ void SaveSettings(const SettingsTarget& window, const std::string& path);
 
 // Where the results window stood and whether it was open when the main window was closed.
 struct ResultsPlacement {
-  // Whether the file held a usable geometry; without one the window takes its default size
-  // and the system places it.
+  // Whether there is a geometry: loaded, whether the file held a usable one (without one the
+  // window takes its default size where the system places it); saved, whether to write it.
   bool placed = false;
   int left = 0;
   int top = 0;
@@ -76,7 +76,8 @@ struct ResultsPlacement {
 };
 
 ResultsPlacement LoadResultsPlacement(const std::string& path);
-// Throws SettingsError as SaveSettings does.
+// The geometry is written only when `placement.placed`: a window never shown has none of its
+// own. Throws SettingsError as SaveSettings does.
 void SaveResultsPlacement(const ResultsPlacement& placement, const std::string& path);
 
 }  // namespace sorvend

@@ -5,7 +5,13 @@ include(GNUInstallDirs)
 
 add_library(sorvend_window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/form1.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/form1.h)
+  ${CMAKE_CURRENT_SOURCE_DIR}/form1.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/results_model.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/results_model.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/results_window.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/results_window.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/thumbnails.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/thumbnails.h)
 set_target_properties(sorvend_window PROPERTIES AUTOMOC ON)
 target_link_libraries(sorvend_window PUBLIC sorvend_engine sorvend_settings Qt6::Widgets)
 

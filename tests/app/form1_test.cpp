@@ -193,7 +193,8 @@ class Form1Test : public QObject {
     QCOMPARE(f.OpenDialog1->fileMode(), QFileDialog::ExistingFiles);
     QCOMPARE(f.OpenDialog1->acceptMode(), QFileDialog::AcceptOpen);
 
-    QCOMPARE(f.MainMenu1->actions(), (QList<QAction*>{f.F1->menuAction(), f.K1->menuAction()}));
+    QCOMPARE(f.MainMenu1->actions(),
+             (QList<QAction*>{f.F1->menuAction(), f.K1->menuAction(), f.V1->menuAction()}));
     QCOMPARE(f.F1->title(), QString("ﾌｧｲﾙ(&F)"));
     QCOMPARE(f.K1->title(), QString("形式(&K)"));
     const QList<QAction*> items = f.F1->actions();

@@ -487,6 +487,15 @@ TEST(ResultsPlacement, IncompleteOrEmptyGeometryIsNotUsed) {
   }
 }
 
+// A window never shown has no geometry of its own: only whether it is open is written.
+TEST(ResultsPlacement, WithoutGeometryOnlyTheOpenStateIsWritten) {
+  ScratchDir dir;
+  const std::string path = dir.File("sorvend.ini");
+  SaveResultsPlacement(ResultsPlacement{false, 1, 2, 3, 4, false}, path);
+  EXPECT_EQ(ReadText(path), "[Sorvend]\nResultsOpen=0\n");
+  EXPECT_FALSE(LoadResultsPlacement(path).placed);
+}
+
 TEST(ResultsPlacement, UnwritableFileThrows) {
   ScratchDir dir;
   // A folder where the file should be: the replace cannot happen.

@@ -8,6 +8,12 @@ if(TARGET sorvend_window)
   add_test(NAME form1_tests COMMAND form1_tests)
   set_tests_properties(form1_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 
+  add_executable(results_tests ${CMAKE_CURRENT_SOURCE_DIR}/app/results_test.cpp)
+  set_target_properties(results_tests PROPERTIES AUTOMOC ON)
+  target_link_libraries(results_tests PRIVATE sorvend_window sorvend_test_support Qt6::Test)
+  add_test(NAME results_tests COMMAND results_tests)
+  set_tests_properties(results_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
   set(SORVEND_SMOKE ${CMAKE_CURRENT_SOURCE_DIR}/app/smoke_test.sh)
   add_test(NAME sorvend_no_display COMMAND sh ${SORVEND_SMOKE} no-display $<TARGET_FILE:sorvend>)
 
