@@ -4,6 +4,10 @@
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -23,16 +27,39 @@ constexpr std::array<const char*, kGroupCount> kGroupSwitchCaptions = {"音楽(&
                                                                        "画像(&P)", "動画(&V)"};
 // Column widths at the start; the user can change them.
 constexpr std::array<int, kResultColumnCount> kColumnWidths = {
-    kThumbnailSide + 8, 130, 110, 80, 220, 90, 50, 160};
+    kThumbnailSide + 8, 110, 100, 70, 170, 80, 50, 160};
 // The preview is asked for at least this size, so that a small pane that grows still shows it
 // sharp.
 constexpr int kPreviewMinSide = 256;
+
+// The file managers of the free desktops (Nautilus, Dolphin, Nemo, Caja, Thunar, ...) select a
+// file in its folder on this call. The call is not waited for: a file manager that is not
+// running yet is started by the bus, which may take seconds.
+bool RevealWithFileManager(const QString& path, QObject* context, std::function<void()> fallback) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return false;
+  QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                     "/org/freedesktop/FileManager1",
+                                                     "org.freedesktop.FileManager1", "ShowItems");
+  call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), context);
+  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                   [watcher, fallback = std::move(fallback)] {
+                     if (watcher->isError()) fallback();
+                     watcher->deleteLater();
+                   });
+  return true;
+}
 
 }  // namespace
 
 ResultsWindow::ResultsWindow(ResultsModel* model, QWidget* parent)
     : QWidget(parent, Qt::Window), model_(model) {
   OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  RevealFile = [this](const QString& path) {
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+    return RevealWithFileManager(path, this, [this, folder] { OpenUrl(folder); });
+  };
   setObjectName("ResultsWindow");
   setWindowTitle("結果一覧");
   QFont font;
@@ -74,6 +101,8 @@ ResultsWindow::ResultsWindow(ResultsModel* model, QWidget* parent)
   Table->setSelectionMode(QAbstractItemView::ExtendedSelection);
   Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
   Table->setWordWrap(false);
+  // Long source paths keep both their start and their file name in view.
+  Table->setTextElideMode(Qt::ElideMiddle);
   Table->setIconSize(QSize(kThumbnailSide, kThumbnailSide));
   Table->verticalHeader()->hide();
   // Every row the same height: the view then never measures rows, which keeps 100,000 of them
@@ -168,7 +197,8 @@ void ResultsWindow::Open(int row) {
 void ResultsWindow::ShowCurrentInFolder() {
   const int row = CurrentRow();
   if (row < 0) return;
-  OpenUrl(QUrl::fromLocalFile(QFileInfo(model_->Row(row).path).absolutePath()));
+  const QString& path = model_->Row(row).path;
+  if (!RevealFile(path)) OpenUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
 }
 
 void ResultsWindow::CopySelectedPaths() {

@@ -32,6 +32,9 @@ class ResultsWindow : public QWidget {
   // Hands a URL to the desktop's default application; replaceable so that the window can be
   // driven without a desktop.
   std::function<bool(const QUrl&)> OpenUrl;
+  // Asks the desktop's file manager to show a file selected in its folder; false when there is
+  // no file manager to ask, and the folder is opened with OpenUrl instead. Replaceable likewise.
+  std::function<bool(const QString&)> RevealFile;
 
   // The full paths of the selected rows, top to bottom.
   QStringList SelectedPaths() const;

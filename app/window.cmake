@@ -1,6 +1,7 @@
 # The Qt window. The form is a library of its own so that the program, its tests and the
 # benchmark drive the same code.
-find_package(Qt6 REQUIRED COMPONENTS Widgets)
+# D-Bus asks the desktop's file manager to show an output selected in its folder.
+find_package(Qt6 REQUIRED COMPONENTS Widgets DBus)
 include(GNUInstallDirs)
 
 add_library(sorvend_window STATIC
@@ -13,7 +14,8 @@ add_library(sorvend_window STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/thumbnails.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/thumbnails.h)
 set_target_properties(sorvend_window PROPERTIES AUTOMOC ON)
-target_link_libraries(sorvend_window PUBLIC sorvend_engine sorvend_settings Qt6::Widgets)
+target_link_libraries(sorvend_window PUBLIC sorvend_engine sorvend_settings Qt6::Widgets
+  PRIVATE Qt6::DBus)
 
 add_executable(sorvend
   ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp

@@ -1,28 +1,96 @@
 // Scans one file through the real window (offscreen unless a platform is given) and reports the
 // throughput and the longest gap between two progress timer ticks, which is how long the
 // window went without handling its events.
-// Usage: window_bench FILE [--write]
+// Usage: window_bench FILE [--write] [--results]
 //   Without --write the scan carves as usual but writes no output (like sorvend-cli -n).
+//   --results: the results window is open during the scan; afterwards its list is filled up to
+//   100,000 rows, and the time to add them, to filter them and to show the last ones, and the
+//   process's memory, are reported.
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/form1.h"
+#include "app/results_model.h"
+#include "app/results_window.h"
+
+namespace {
+
+// The resident memory of this process in MiB, from /proc; 0 where there is none.
+double ResidentMiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0;
+  long resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return static_cast<double>(resident) * 4096 / (1 << 20);
+}
+
+// Fills the list up to `rows` rows of made-up outputs of all groups and times what the user
+// does with such a list.
+void BenchLargeList(TForm1& form, int rows) {
+  sorvend::ResultsModel& model = *form.Results1;
+  sorvend::ResultsWindow& window = *form.ResultsWindow1;
+  static const char* const kExtensions[] = {"BMP", "WAV", "MID", "AVI", "PNG", "ogg", "MP3"};
+  const QString source = "/bench/source.dat";
+  QElapsedTimer timer;
+  timer.start();
+  for (int i = model.rowCount(); i < rows; ++i) {
+    const std::string ext = kExtensions[i % 7];
+    char name[64];
+    std::snprintf(name, sizeof name, "/bench/out/ANT%04d.%s", i, ext.c_str());
+    model.Add(
+        sorvend::ResultsModel::RowOf(sorvend::OutputRecord{name, ext, i * 4096LL, 4000}, source));
+    if (i % 1000 == 999) QCoreApplication::processEvents();  // as the scan would let it
+  }
+  model.Flush();
+  QCoreApplication::processEvents();
+  std::printf("list rows       %d\n", model.rowCount());
+  std::printf("list fill       %.1f ms\n", timer.nsecsElapsed() / 1e6);
+  timer.restart();
+  window.FilterText->setText("ANT99");
+  QCoreApplication::processEvents();
+  std::printf("list filter     %.1f ms (%d rows shown)\n", timer.nsecsElapsed() / 1e6,
+              window.Filter->rowCount());
+  window.FilterText->clear();
+  timer.restart();
+  window.Table->scrollToBottom();
+  window.Table->viewport()->repaint();
+  QCoreApplication::processEvents();
+  std::printf("list to bottom  %.1f ms\n", timer.nsecsElapsed() / 1e6);
+  std::printf("resident        %.0f MiB\n", ResidentMiB());
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3 || (argc == 3 && std::strcmp(argv[2], "--write") != 0)) {
-    std::fprintf(stderr, "usage: window_bench FILE [--write]\n");
+  bool write = false;
+  bool results = false;
+  bool usage = argc < 2;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--write") == 0) {
+      write = true;
+    } else if (std::strcmp(argv[i], "--results") == 0) {
+      results = true;
+    } else {
+      usage = true;
+    }
+  }
+  if (usage) {
+    std::fprintf(stderr, "usage: window_bench FILE [--write] [--results]\n");
     return 2;
   }
   const std::string input = argv[1];
-  const bool write = argc == 3;
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
   QApplication app(argc, argv);
@@ -32,6 +100,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "window_bench: %s\n", text.toLocal8Bit().constData());
   };
   form.show();
+  if (results) form.KR1->trigger();
   form.Context().DryRun = !write;
 
   using Clock = std::chrono::steady_clock;
@@ -61,5 +130,6 @@ int main(int argc, char** argv) {
   std::printf("throughput      %.1f MB/s\n", seconds > 0 ? ctx.FileSize / seconds / 1e6 : 0.0);
   std::printf("timer ticks     %zu\n", ticks.size() - 1);
   std::printf("longest gap     %.1f ms\n", longestGapMs);
+  if (results) BenchLargeList(form, 100'000);
   return 0;
 }

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Compares a scan through the window with the command-line tool on the same file.
+# Compares a scan through the window, without and with its results window open, with the
+# command-line tool on the same file.
 # Usage: bench/window_bench.sh BUILD_DIR [FILE]     (FILE defaults to bench/out/corpus.bin)
 # BUILD_DIR must be configured with -DSORVEND_BUILD_GUI=ON; both tools are built if needed.
 set -eu
@@ -22,8 +23,12 @@ t1=$(now)
 cli_mbs=$(echo "$t0 $t1 $(stat -c %s "$file")" | awk '{ printf "%.1f", $3 / ($2 - $1) / 1e6 }')
 echo "sorvend-cli -n  $cli_mbs MB/s"
 
-echo "window (offscreen):"
-out=$("$build/bench/window_bench" "$file")
-echo "$out" | sed 's/^/  /'
-win_mbs=$(echo "$out" | awk '/^throughput/ { print $2 }')
-echo "$win_mbs $cli_mbs" | awk '{ printf "window / cli    %.1f %%\n", 100 * $1 / $2 }'
+# The window alone, then with its results window open (which also times a list of 100,000
+# outputs once the scan has ended).
+for mode in "" --results; do
+  echo "window (offscreen${mode:+, results window open}):"
+  out=$("$build/bench/window_bench" "$file" $mode)
+  echo "$out" | sed 's/^/  /'
+  win_mbs=$(echo "$out" | awk '/^throughput/ { print $2 }')
+  echo "$win_mbs $cli_mbs" | awk '{ printf "window / cli    %.1f %%\n", 100 * $1 / $2 }'
+done

@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config libgtest-dev   # build and unit tests
   zlib1g-dev liblzma-dev                          # checksums and compressed streams
   qt6-base-dev fonts-ipafont-gothic               # the window and its Japanese font
+  qt6-image-formats-plugins                       # thumbnails of TIFF, WebP, TGA and ICNS outputs
   xvfb xauth x11-utils libx11-dev                 # the window's test on a real X server
   clang libclang-rt-14-dev                        # the fuzzer
   scdoc file dpkg-dev                             # manual pages and the Debian package

@@ -79,11 +79,17 @@ struct Window {
   ResultsModel model;
   ResultsWindow window{&model};
   std::vector<QUrl> opened;
+  std::vector<QString> revealed;
+  bool revealWorks = false;
 
   Window() {
     window.OpenUrl = [this](const QUrl& url) {
       opened.push_back(url);
       return true;
+    };
+    window.RevealFile = [this](const QString& path) {
+      revealed.push_back(path);
+      return revealWorks;
     };
   }
   void Fill(std::vector<sorvend::ResultRow> rows) {
@@ -536,9 +542,15 @@ class ResultsTest : public QObject {
     QCOMPARE(w.opened[0], QUrl::fromLocalFile(QString::fromStdString(dir.File("ANT 0001 ü.PNG"))));
     QVERIFY(w.opened[0].isLocalFile());
 
+    // Without a file manager to select the file, its folder is opened.
     w.window.FolderItem->trigger();
+    QCOMPARE(w.revealed, std::vector<QString>{QString::fromStdString(dir.File("ANT 0001 ü.PNG"))});
     QCOMPARE(w.opened.size(), 2u);
     QCOMPARE(w.opened[1], QUrl::fromLocalFile(QString::fromStdString(dir.path().string())));
+    w.revealWorks = true;
+    w.window.FolderItem->trigger();
+    QCOMPARE(w.revealed.size(), 2u);
+    QCOMPARE(w.opened.size(), 2u);
   }
 
   void contextMenuCopiesPaths() {

@@ -13,6 +13,9 @@ if(TARGET sorvend_window)
   target_link_libraries(results_tests PRIVATE sorvend_window sorvend_test_support Qt6::Test)
   add_test(NAME results_tests COMMAND results_tests)
   set_tests_properties(results_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  # Makes the README's picture of the results window (not a test; see README.md).
+  add_executable(results_screenshot ${CMAKE_CURRENT_SOURCE_DIR}/app/results_screenshot.cpp)
+  target_link_libraries(results_screenshot PRIVATE sorvend_window)
 
   set(SORVEND_SMOKE ${CMAKE_CURRENT_SOURCE_DIR}/app/smoke_test.sh)
   add_test(NAME sorvend_no_display COMMAND sh ${SORVEND_SMOKE} no-display $<TARGET_FILE:sorvend>)

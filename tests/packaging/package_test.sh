@@ -59,8 +59,10 @@ printf '%s\n' "$depends" | grep -q 'libc6' || fail "Depends without libc6: $depe
 if [ "$window" = ON ]; then
   printf '%s\n' "$depends" | grep -q 'libqt6widgets6' || fail "Depends without Qt: $depends"
 fi
-printf '%s\n' "$(field Recommends)" | grep -qw 'fonts-ipafont-gothic' ||
-  fail "Recommends: $(field Recommends)"
+for recommended in fonts-ipafont-gothic qt6-image-formats-plugins; do
+  printf '%s\n' "$(field Recommends)" | grep -qw "$recommended" ||
+    fail "Recommends without $recommended: $(field Recommends)"
+done
 
 dpkg -x "$deb" "$work/root" || fail "dpkg -x"
 out=$("$work/root/usr/bin/sorvend-cli" --version) || fail "sorvend-cli --version failed"
