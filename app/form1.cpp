@@ -127,7 +127,10 @@ TForm1::TForm1(std::string settingsPath, QWidget* parent)
   setAcceptDrops(true);
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // Before the list it shows, which is destroyed with the other children.
+  delete ResultsWindow1;
+}
 
 void TForm1::BuildLayout() {
   setObjectName("Form1");

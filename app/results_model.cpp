@@ -64,7 +64,8 @@ const QPixmap& MissingIcon() {
 }
 
 QString Number(std::int64_t n) {
-  return QLocale(QLocale::Japanese, QLocale::Japan).toString(static_cast<qlonglong>(n));
+  static const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+  return japanese.toString(static_cast<qlonglong>(n));
 }
 
 }  // namespace
@@ -98,6 +99,8 @@ ResultsModel::ResultsModel(QObject* parent, qsizetype thumbnailBytes)
   connect(&flushTimer_, &QTimer::timeout, this, &ResultsModel::Flush);
   connect(&loader_, &ThumbnailLoader::Done, this, &ResultsModel::OnLooked);
   connect(&loader_, &ThumbnailLoader::Dropped, this, &ResultsModel::OnDropped);
+  // Loads the image plugins now rather than at the first output, in the middle of a scan.
+  ReadableExtension(QString());
 }
 
 ResultRow ResultsModel::RowOf(const OutputRecord& record, const QString& source) {

@@ -272,24 +272,6 @@ class ResultsTest : public QObject {
              QString("0 件（音楽 0・音声 0・画像 0・動画 0）合計 0 B"));
   }
 
-  void sizeText_data() {
-    QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("zero") << qint64{0} << QString("0 B");
-    QTest::newRow("below a KB") << qint64{1023} << QString("1023 B");
-    QTest::newRow("one KB") << qint64{1024} << QString("1.0 KB");
-    QTest::newRow("KB and a half") << qint64{1536} << QString("1.5 KB");
-    QTest::newRow("just below a MB") << qint64{(1 << 20) - 1} << QString("1024.0 KB");
-    QTest::newRow("GB") << (qint64{10} << 30) << QString("10.0 GB");
-    QTest::newRow("beyond TB") << (qint64{3} << 50) << QString("3072.0 TB");
-  }
-
-  void sizeText() {
-    QFETCH(qint64, bytes);
-    QFETCH(QString, text);
-    QCOMPARE(sorvend::SizeText(bytes), text);
-  }
-
   // Each picture kind Qt's plugins read gets a thumbnail; sounds, videos and pictures Qt cannot
   // read keep their group's icon.
   void thumbnailsForPictureKindsOnly_data() {
