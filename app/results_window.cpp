@@ -27,7 +27,7 @@ constexpr std::array<const char*, kGroupCount> kGroupSwitchCaptions = {"音楽(&
                                                                        "画像(&P)", "動画(&V)"};
 // Column widths at the start; the user can change them.
 constexpr std::array<int, kResultColumnCount> kColumnWidths = {
-    kThumbnailSide + 8, 110, 100, 70, 170, 80, 50, 160};
+    kThumbnailSide + 8, 110, 100, 70, 170, 96, 50, 160};
 // The preview is asked for at least this size, so that a small pane that grows still shows it
 // sharp.
 constexpr int kPreviewMinSide = 256;
