@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <QImageReader>
+#include <algorithm>
 #include <utility>
 
 namespace sorvend {
@@ -9,6 +10,30 @@ namespace sorvend {
 bool TooLargeToDecode(QSize size) {
   return std::int64_t{size.width()} * size.height() > kMaxDecodedPixels;
 }
+
+namespace {
+
+// An icon file holds the same picture at several sizes, often the smallest first: the largest
+// makes the best thumbnail and preview. Other formats' further images are animation frames or
+// pages of the same size, and stepping through them would decode them.
+void SelectLargestIcon(QImageReader& reader) {
+  const QByteArray format = reader.format();
+  if (format != "ico" && format != "cur" && format != "icns") return;
+  const int count = std::min(reader.imageCount(), 64);
+  int best = 0;
+  std::int64_t bestArea = -1;
+  for (int i = 0; i < count && reader.jumpToImage(i); ++i) {
+    const QSize size = reader.size();
+    const std::int64_t area = std::int64_t{size.width()} * size.height();
+    if (area > bestArea) {
+      best = i;
+      bestArea = area;
+    }
+  }
+  reader.jumpToImage(best);
+}
+
+}  // namespace
 
 LookResult LookAt(const QString& path, std::int64_t size, bool picture, QSize bound) {
   LookResult result;
@@ -20,6 +45,7 @@ LookResult LookAt(const QString& path, std::int64_t size, bool picture, QSize bo
   }
   QImageReader reader(path);
   reader.setAutoTransform(true);
+  SelectLargestIcon(reader);
   const QSize full = reader.size();
   if (TooLargeToDecode(full)) {
     result.outcome = LookOutcome::TooLarge;

@@ -330,6 +330,23 @@ class ResultsTest : public QObject {
     QVERIFY(!model.index(0, 0).data(sorvend::kMissingRole).toBool());
   }
 
+  // An icon's thumbnail is made from its largest image, whichever place it has in the file.
+  void iconThumbnailFromItsLargestImage() {
+    ScratchDir dir;
+    QString path = QString::fromStdString(dir.File("ANT0000.ICO"));
+    WriteFile(path.toStdString(), ReadTestData("ico/vista.ico"));
+    QImageReader reader(path);
+    QSize largest;
+    for (int i = 0; i < reader.imageCount() && reader.jumpToImage(i); ++i) {
+      if (reader.size().width() > largest.width()) largest = reader.size();
+    }
+    QVERIFY(largest.width() > QImageReader(path).size().width());  // not the first one
+    const sorvend::LookResult look = sorvend::LookAt(
+        path, static_cast<std::int64_t>(fs::file_size(path.toStdString())), true, QSize(256, 256));
+    QCOMPARE(look.outcome, LookOutcome::Picture);
+    QCOMPARE(look.image.size(), largest.boundedTo(QSize(256, 256)));
+  }
+
   // Decoding is decided by the size in the header, before any pixel is read.
   void sizeRule_data() {
     QTest::addColumn<QSize>("size");
