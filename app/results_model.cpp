@@ -48,21 +48,6 @@ QPixmap DrawIcon(QColor colour, const QString& glyph) {
   return pixmap;
 }
 
-const QPixmap& GroupIcon(KindGroup group) {
-  static const std::array<QPixmap, kGroupCount> icons = {
-      DrawIcon(QColor(0x8e, 0x44, 0xad), QStringLiteral("楽")),
-      DrawIcon(QColor(0x27, 0x80, 0xb9), QStringLiteral("音")),
-      DrawIcon(QColor(0x27, 0xae, 0x60), QStringLiteral("画")),
-      DrawIcon(QColor(0xd3, 0x54, 0x00), QStringLiteral("動")),
-  };
-  return icons[static_cast<std::size_t>(group)];
-}
-
-const QPixmap& MissingIcon() {
-  static const QPixmap icon = DrawIcon(QColor(0x90, 0x90, 0x90), QStringLiteral("×"));
-  return icon;
-}
-
 QString Number(std::int64_t n) {
   static const QLocale japanese(QLocale::Japanese, QLocale::Japan);
   return japanese.toString(static_cast<qlonglong>(n));
@@ -93,7 +78,15 @@ QString SummaryText(const ResultSummary& summary) {
 }
 
 ResultsModel::ResultsModel(QObject* parent, qsizetype thumbnailBytes)
-    : QAbstractTableModel(parent), thumbnails_(thumbnailBytes) {
+    : QAbstractTableModel(parent),
+      // Made with the list rather than once for the program: a pixmap must not outlive the
+      // application object.
+      icons_{DrawIcon(QColor(0x8e, 0x44, 0xad), QStringLiteral("楽")),
+             DrawIcon(QColor(0x27, 0x80, 0xb9), QStringLiteral("音")),
+             DrawIcon(QColor(0x27, 0xae, 0x60), QStringLiteral("画")),
+             DrawIcon(QColor(0xd3, 0x54, 0x00), QStringLiteral("動")),
+             DrawIcon(QColor(0x90, 0x90, 0x90), QStringLiteral("×"))},
+      thumbnails_(thumbnailBytes) {
   flushTimer_.setSingleShot(true);
   flushTimer_.setInterval(kFlushInterval);
   connect(&flushTimer_, &QTimer::timeout, this, &ResultsModel::Flush);
@@ -225,13 +218,13 @@ QVariant ResultsModel::Decoration(int row) const {
     if (const QImage* image = thumbnails_.object(row)) return *image;
     state = State::Unchecked;  // evicted: made again now that the row is seen
   }
-  if (state == State::Missing) return MissingIcon();
+  if (state == State::Missing) return icons_[kGroupCount];
   if (state == State::Unchecked) {
     state = State::Pending;
     loader_.Request(
         {KeyOf(row, false), r.path, r.size, r.picture, QSize(kThumbnailSide, kThumbnailSide)});
   }
-  return GroupIcon(r.group);
+  return icons_[static_cast<std::size_t>(r.group)];
 }
 
 int ResultsModel::rowCount(const QModelIndex& parent) const {

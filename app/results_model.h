@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 #include <QCache>
 #include <QImage>
+#include <QPixmap>
 #include <QSortFilterProxyModel>
 #include <QString>
 #include <QTimer>
@@ -120,6 +121,8 @@ class ResultsModel : public QAbstractTableModel {
   void OnDropped(quint64 key);
   quint64 KeyOf(int row, bool preview) const;
 
+  // The groups' icons in the order of KindGroup, then the icon of a missing file.
+  std::array<QPixmap, kGroupCount + 1> icons_;
   std::vector<ResultRow> rows_;
   std::vector<ResultRow> queued_;
   // Per row; changed from data(), which the view calls for the rows it paints.
