@@ -85,9 +85,11 @@ inline constexpr std::array kDispatchTable = {
 // fast however common its lead byte is.
 inline constexpr std::array kMeasureTable = {
     // Bitmaps, icons and textures.
-    // Information header sizes 40, 108 and 124, little-endian.
+    // Information header sizes 40, 56, 108 and 124, little-endian.
     MeasureDispatchEntry{
         {0x28, Only(0x00), Only(0x00), Only(0x00)}, Kind::Bmp, MeasureDib, ScreenDib},
+    MeasureDispatchEntry{
+        {0x38, Only(0x00), Only(0x00), Only(0x00)}, Kind::Bmp, MeasureDib, ScreenDib},
     MeasureDispatchEntry{
         {0x6C, Only(0x00), Only(0x00), Only(0x00)}, Kind::Bmp, MeasureDib, ScreenDib},
     MeasureDispatchEntry{

@@ -169,14 +169,27 @@ namespace {
 
 constexpr std::int32_t kMaxSide = 65535;
 constexpr std::int32_t kMaxIconSide = 256;
-constexpr std::uint32_t kLcsCalibratedRgb = 0;
-constexpr std::uint32_t kLcsSrgb = 0x73524742;          // "sRGB"
-constexpr std::uint32_t kLcsWindows = 0x57696E20;       // "Win "
+// Information header sizes: the original, the one with the four masks inside (as GIMP writes
+// 16- and 32-bit pixels), version 4 and version 5.
+constexpr std::uint32_t kCoreHeader = 40;
+constexpr std::uint32_t kMaskedHeader = 56;
+constexpr std::uint32_t kV4Header = 108;
+constexpr std::uint32_t kV5Header = 124;
+// Offsets in the information header.
+constexpr int kMasksAt = 40;
+constexpr int kColourSpaceAt = 56;
+constexpr int kProfileDataAt = 112;
+constexpr int kProfileSizeAt = 116;
 constexpr std::uint32_t kProfileLinked = 0x4C494E4B;    // "LINK"
 constexpr std::uint32_t kProfileEmbedded = 0x4D424544;  // "MBED"
 constexpr std::int64_t kMaxProfileSize = std::int64_t{1} << 26;
-// A bitmap file's declared size may exceed its contents by the padding some writers add.
-constexpr std::int64_t kFileSlack = 4;
+// A bitmap file's declared size may count bytes behind its pixel rows (padding, a writer's
+// extra data) up to this many; a larger one is taken to lie, and the file ends at its last row.
+constexpr std::int64_t kFileSlack = std::int64_t{64} << 10;
+
+bool KnownHeaderSize(std::uint32_t size) {
+  return size == kCoreHeader || size == kMaskedHeader || size == kV4Header || size == kV5Header;
+}
 
 bool DepthAndCompressionFit(std::uint16_t bits, std::uint32_t compression) {
   switch (compression) {
@@ -212,12 +225,6 @@ bool MasksFit(const std::uint8_t* masks, int count, std::uint16_t bits) {
   return true;
 }
 
-bool ColourSpaceFits(const std::uint8_t* h, std::uint32_t size) {
-  const std::uint32_t space = GetLe32(h + 56);
-  if (space == kLcsCalibratedRgb || space == kLcsSrgb || space == kLcsWindows) return true;
-  return size == 124 && (space == kProfileLinked || space == kProfileEmbedded);
-}
-
 }  // namespace
 
 std::int64_t DibRowBytes(std::uint16_t bits, std::int32_t width) {
@@ -236,7 +243,7 @@ constexpr std::uint32_t MaxColours(std::uint16_t bits) {
 // plane, a depth with a compression that fits it, and no more colours than the depth holds.
 bool CoreFieldsFit(const std::uint8_t* h) {
   const std::uint32_t size = GetLe32(h);
-  if (size != 40 && size != 108 && size != 124) return false;
+  if (!KnownHeaderSize(size)) return false;
   const auto width = static_cast<std::int32_t>(GetLe32(h + 4));
   const auto height = static_cast<std::int32_t>(GetLe32(h + 8));
   const std::uint16_t bits = GetLe16(h + 14);
@@ -264,7 +271,7 @@ bool ReadDibHeader(ByteView& in, std::int64_t at, DibHeader& dib) {
   std::uint8_t h[124 + 16];
   if (!in.Read(at, h, 4)) return false;
   dib.size = GetLe32(h);
-  if (dib.size != 40 && dib.size != 108 && dib.size != 124) return false;
+  if (!KnownHeaderSize(dib.size)) return false;
   if (!in.Read(at + 4, h + 4, dib.size - 4) || !CoreFieldsFit(h)) return false;
   dib.width = static_cast<std::int32_t>(GetLe32(h + 4));
   dib.height = static_cast<std::int32_t>(GetLe32(h + 8));
@@ -278,25 +285,22 @@ bool ReadDibHeader(ByteView& in, std::int64_t at, DibHeader& dib) {
 
   const bool masked = dib.compression == kBiBitfields || dib.compression == kBiAlphaBitfields;
   std::int64_t maskBytes = 0;
-  if (masked && dib.size == 40) {
+  if (masked && dib.size == kCoreHeader) {
     maskBytes = dib.compression == kBiAlphaBitfields ? 16 : 12;
-    if (!in.Read(at + 40, h + 40, static_cast<std::size_t>(maskBytes))) return false;
+    if (!in.Read(at + kMasksAt, h + kMasksAt, static_cast<std::size_t>(maskBytes))) return false;
   }
-  if (masked &&
-      !MasksFit(h + 40, dib.size == 40 ? static_cast<int>(maskBytes / 4) : 4, dib.bitCount)) {
-    return false;
-  }
+  const int masks = dib.size == kCoreHeader ? static_cast<int>(maskBytes / 4) : 4;
+  if (masked && !MasksFit(h + kMasksAt, masks, dib.bitCount)) return false;
   dib.tableBytes = maskBytes + 4 * std::int64_t{colours};
 
   dib.profileStart = dib.profileSize = 0;
-  if (dib.size >= 108 && !ColourSpaceFits(h, dib.size)) return false;
-  if (dib.size == 124) {
-    const std::uint32_t intent = GetLe32(h + 108);
-    if (intent != 0 && intent != 1 && intent != 2 && intent != 4 && intent != 8) return false;
-    const std::uint32_t space = GetLe32(h + 56);
+  // Decoders ignore the colour space, the gamma and the intent; only a version 5 header's
+  // profile fields point anywhere (Wine's bitmaps carry colour space 1, for one).
+  if (dib.size == kV5Header) {
+    const std::uint32_t space = GetLe32(h + kColourSpaceAt);
     if (space == kProfileLinked || space == kProfileEmbedded) {
-      dib.profileStart = GetLe32(h + 112);
-      dib.profileSize = GetLe32(h + 116);
+      dib.profileStart = GetLe32(h + kProfileDataAt);
+      dib.profileSize = GetLe32(h + kProfileSizeAt);
       // The profile lies behind the colour table.
       if (dib.profileSize == 0 || dib.profileSize > kMaxProfileSize ||
           dib.profileStart < dib.size + dib.tableBytes) {
@@ -415,9 +419,10 @@ std::int64_t PixelBytes(ByteView& in, std::int64_t at, std::int64_t room, const 
     if (coded < 0) return -1;
     return dib.sizeImage != 0 ? dib.sizeImage : coded;
   }
+  // Decoders read the rows from the pixel offset whatever the stored size says (GIMP's counts
+  // two bytes more).
   const std::int64_t bytes =
       DibRowBytes(dib.bitCount, dib.width) * std::abs(std::int64_t{dib.height});
-  if (dib.sizeImage != 0 && dib.sizeImage != bytes) return -1;
   return bytes <= room ? bytes : -1;
 }
 
@@ -438,9 +443,11 @@ std::int64_t ObjectEnd(ByteView& in, std::int64_t header, std::int64_t pixels, s
 
 }  // namespace
 
-// A header-less bitmap (40-, 108- or 124-byte information header, then masks, colour table and
-// pixels) is written behind a rebuilt file header; a bitmap file standing 14 bytes before,
-// whose declared size agrees with its contents, is written as it is.
+// A header-less bitmap (40-, 56-, 108- or 124-byte information header, then masks, colour table
+// and pixels) is written behind a rebuilt file header. A bitmap file standing 14 bytes before,
+// whose pixel offset lies behind the colour table, is written as it is: as far as its declared
+// size where that covers every row and reaches at most kFileSlack past them, else up to its
+// last row.
 bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out) {
   DibHeader dib;
   if (!ReadDibHeader(in, lead, dib)) return false;
@@ -450,16 +457,19 @@ bool MeasureDib(ByteView& in, std::int64_t lead, Extent& out) {
   std::uint8_t file[14];
   const std::int64_t fileStart = lead - 14;
   if (fileStart >= 0 && in.Read(fileStart, file, sizeof file) && file[0] == 'B' && file[1] == 'M') {
-    const std::int64_t declared = GetLe32(file + 2);
+    const std::int64_t declaredEnd = fileStart + GetLe32(file + 2);
     const std::int64_t offBits = GetLe32(file + 10);
-    if (offBits >= tableEnd && offBits < declared) {
-      const std::int64_t limit = std::min(fileStart + declared, in.Size());
-      const std::int64_t end = ObjectEnd(in, lead, fileStart + offBits, limit, dib);
-      if (end >= 0 && fileStart + declared <= end + kFileSlack && fileStart + declared <= limit) {
-        out.start = fileStart;
-        out.end = fileStart + declared;
-        return true;
+    const std::int64_t end =
+        offBits >= tableEnd ? ObjectEnd(in, lead, fileStart + offBits, in.Size(), dib) : -1;
+    if (end >= 0) {
+      out.start = fileStart;
+      out.end = end;
+      if (declaredEnd >= end && declaredEnd - end <= kFileSlack) {
+        // The declared tail is the file's own; the input may end inside it.
+        out.end = std::min(declaredEnd, in.Size());
+        out.cut = declaredEnd > in.Size();
       }
+      return true;
     }
   }
 

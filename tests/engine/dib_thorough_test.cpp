@@ -9,11 +9,25 @@ namespace sorvend::test {
 namespace {
 
 // Every depth, compression and header size among the samples.
-const char* const kSamples[] = {"bmp/rgb1.bmp",     "bmp/rgb4.bmp",      "bmp/rgb8.bmp",
-                                "bmp/rgb8rle.bmp",  "bmp/rgb24.bmp",     "bmp/rgb32.bmp",
-                                "bmp/rle4.bmp",     "bmp/masks565.bmp",  "bmp/masks8888.bmp",
-                                "bmp/topdown8.bmp", "bmp/v4rgb24.bmp",   "bmp/v5argb32.bmp",
-                                "bmp/v5rgb565.bmp", "bmp/v5argb4444.bmp"};
+const char* const kSamples[] = {"bmp/rgb1.bmp",
+                                "bmp/rgb4.bmp",
+                                "bmp/rgb8.bmp",
+                                "bmp/rgb8rle.bmp",
+                                "bmp/rgb24.bmp",
+                                "bmp/rgb32.bmp",
+                                "bmp/rle4.bmp",
+                                "bmp/masks565.bmp",
+                                "bmp/masks8888.bmp",
+                                "bmp/topdown8.bmp",
+                                "bmp/v4rgb24.bmp",
+                                "bmp/v5argb32.bmp",
+                                "bmp/v5rgb565.bmp",
+                                "bmp/v5argb4444.bmp",
+                                "bmp/wine-wordpad100.bmp",
+                                "bmp/wine-comctl32-130.bmp",
+                                "bmp/gimp16.bmp",
+                                "bmp/gimp32.bmp",
+                                "bmp/gimp8.bmp"};
 
 // The bitmap without its 14-byte file header, as a program's resources store it.
 Bytes Bare(const Bytes& file) {
@@ -68,15 +82,11 @@ TEST(DibThorough, RefusesHeadersNoDecoderOpens) {
       {"17 important colours for 4-bit pixels", "bmp/rgb4.bmp", 36, 17, 4},
       {"a table of 257 colours for 24-bit pixels", "bmp/rgb24.bmp", 32, 257, 4},
       {"negative pixels per metre", "bmp/rgb24.bmp", 28, 0xFFFFF000, 4},
-      {"a pixel size that disagrees", "bmp/rgb24.bmp", 20, 2576 + 4, 4},
       {"overlapping masks", "bmp/masks565.bmp", 44, 0x0FE0, 4},
       {"a mask with a gap", "bmp/masks565.bmp", 40, 0xD800, 4},
       {"no blue mask", "bmp/masks565.bmp", 48, 0, 4},
       {"a mask wider than the pixel", "bmp/masks565.bmp", 40, 0x1F800, 4},
       {"a header mask wider than the pixel", "bmp/v5rgb565.bmp", 52, 0x10000, 4},
-      {"an unknown colour space", "bmp/v4rgb24.bmp", 56, 0x12345678, 4},
-      {"a profile in a version 4 header", "bmp/v4rgb24.bmp", 56, 0x4D424544, 4},
-      {"an unknown rendering intent", "bmp/v5argb32.bmp", 108, 3, 4},
       // The first code becomes a run of 255 pixels in a row of 37.
       {"a run past the row's end", "bmp/rgb8rle.bmp", 40 + 1024, 0xFF, 2},
       {"run-length codes larger than any image needs", "bmp/rgb8rle.bmp", 20, 100000, 4},
@@ -92,6 +102,53 @@ TEST(DibThorough, RefusesHeadersNoDecoderOpens) {
     }
     ExpectThoroughWritesNothing({Kind::Bmp}, Join({Filler(33), dib, Filler(40)}));
   }
+}
+
+// Fields that decoders ignore refuse nothing: the bitmap comes out whole behind its rebuilt
+// file header.
+TEST(DibThorough, FieldsDecodersIgnoreRefuseNothing) {
+  const Change changes[] = {
+      {"a version 4 colour space of 1 (Wine)", "bmp/v4rgb24.bmp", 56, 1, 4},
+      {"an unknown version 4 colour space", "bmp/v4rgb24.bmp", 56, 0x12345678, 4},
+      {"a profile's tag in a version 4 header", "bmp/v4rgb24.bmp", 56, 0x4D424544, 4},
+      {"an unknown version 5 colour space", "bmp/v5argb32.bmp", 56, 0x12345678, 4},
+      {"an unknown rendering intent", "bmp/v5argb32.bmp", 108, 3, 4},
+      {"a pixel size 2 bytes large (GIMP)", "bmp/rgb24.bmp", 20, 2576 + 2, 4},
+      {"a pixel size far too large", "bmp/gimp32.bmp", 20, 0x7FFFFFFF, 4},
+  };
+  for (const Change& c : changes) {
+    SCOPED_TRACE(c.what);
+    const Bytes file = ReadTestData(c.sample);
+    Bytes dib = Bare(file);
+    SetLe32(dib, c.at, c.value);
+    ScanRun run;
+    ScanThorough(run, {Kind::Bmp}, Join({Filler(33), dib, Filler(40)}));
+    ASSERT_EQ(run.host.outputs.size(), 1u);
+    EXPECT_EQ(run.host.outputs[0].offset, 33);
+    EXPECT_FALSE(run.host.outputs[0].cut);
+    EXPECT_EQ(run.Output(0), Join({Slice(file, 0, 14), dib}));
+  }
+}
+
+// Older GIMP files: a stored pixel size 2 bytes larger than the rows, the pixels 6 bytes past
+// the palette and a file size 2 less than that offset plus the stored size. The whole file
+// comes out as its file size has it.
+TEST(DibThorough, OlderGimpBitmapComesOutWhole) {
+  const Bytes file = ReadTestData("bmp/gimp8.bmp");
+  const std::size_t palette = 14 + 40 + 4 * 200;
+  const std::size_t rows = file.size() - palette;
+  Bytes gimp = Join({Slice(file, 0, palette), Bytes(6, 0), Slice(file, palette, rows)});
+  SetLe32(gimp, 14 + 20, static_cast<std::uint32_t>(rows + 2));
+  SetLe32(gimp, 10, static_cast<std::uint32_t>(palette + 6));
+  SetLe32(gimp, 2, static_cast<std::uint32_t>(palette + 6 + rows + 2 - 2));
+  ASSERT_EQ(gimp.size(), palette + 6 + rows);
+  const Bytes before = Filler(21);
+  ScanRun run;
+  ScanThorough(run, {Kind::Bmp}, Join({before, gimp, Filler(30)}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.host.outputs[0].offset, 21);
+  EXPECT_FALSE(run.host.outputs[0].cut);
+  EXPECT_EQ(run.Output(0), gimp);
 }
 
 TEST(DibThorough, RunLengthCodesMustReachTheirEndCode) {
@@ -152,7 +209,7 @@ TEST(DibThorough, EmbeddedProfileBehindThePixelsBelongsToTheBitmap) {
 // A bitmap file's declared size is kept when it agrees with its contents, padding included; a
 // gap before the pixels is followed by the pixel offset. A size that disagrees leaves the
 // bitmap behind it to be written with a rebuilt file header.
-TEST(DibThorough, BitmapFileSizeDecidesWhenItAgrees) {
+TEST(DibThorough, BitmapFileSizeDecidesWhenItCoversTheRows) {
   const Bytes file = ReadTestData("bmp/rgb8.bmp");
   Bytes padded = file;
   SetLe32(padded, 2, static_cast<std::uint32_t>(file.size() + 2));
@@ -167,6 +224,12 @@ TEST(DibThorough, BitmapFileSizeDecidesWhenItAgrees) {
   Append(tooLarge, Filler(100, 2));
   Bytes zero = file;
   SetLe32(zero, 2, 0);
+  // Bytes behind the rows that the file size counts, as a real file does with 3,144 of them.
+  Bytes trailer = file;
+  SetLe32(trailer, 2, static_cast<std::uint32_t>(file.size() + 3144));
+  Append(trailer, Filler(3144, 4));
+  Bytes farTooLarge = file;
+  SetLe32(farTooLarge, 2, static_cast<std::uint32_t>(file.size() + 65537));
   Bytes offsetInsideTheTable = file;
   SetLe32(offsetInsideTheTable, 10, 1078 - 4);
   const struct {
@@ -177,8 +240,10 @@ TEST(DibThorough, BitmapFileSizeDecidesWhenItAgrees) {
   } cases[] = {
       {"two bytes of padding", padded, 0, padded},
       {"a gap before the pixels", gap, 0, gap},
-      {"a size 100 bytes too large", tooLarge, 14, file},
-      {"a size of zero", zero, 14, file},
+      {"a size counting 100 bytes behind the rows", tooLarge, 0, tooLarge},
+      {"a size counting 3,144 bytes behind the rows", trailer, 0, trailer},
+      {"a size more than 64 KiB past the rows", farTooLarge, 0, farTooLarge},
+      {"a size of zero", zero, 0, zero},
       {"a pixel offset inside the colour table", offsetInsideTheTable, 14, file},
   };
   for (const auto& c : cases) {
@@ -190,6 +255,21 @@ TEST(DibThorough, BitmapFileSizeDecidesWhenItAgrees) {
     EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(before.size() + c.start));
     EXPECT_EQ(run.Output(0), c.want);
   }
+}
+
+// The input ends inside bytes the file size counts behind whole rows: the file comes out as
+// far as it goes, marked cut.
+TEST(DibThorough, BitmapFileCutBehindItsRowsIsWrittenAsFarAsItGoes) {
+  const Bytes file = ReadTestData("bmp/rgb24.bmp");
+  Bytes trailer = file;
+  SetLe32(trailer, 2, static_cast<std::uint32_t>(file.size() + 3000));
+  Append(trailer, Filler(1000, 4));
+  ScanRun run;
+  ScanThorough(run, {Kind::Bmp}, Join({Filler(7), trailer}));
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.host.outputs[0].offset, 7);
+  EXPECT_TRUE(run.host.outputs[0].cut);
+  EXPECT_EQ(run.Output(0), trailer);
 }
 
 // Pixel data cut by the end of the input makes no bitmap, with or without its file header.
