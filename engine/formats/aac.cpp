@@ -1,5 +1,6 @@
 // AAC in ADTS: a run of frames, each with a header that tells its length, whose headers agree
 // on the stream's profile, sampling frequency and channels.
+#include "engine/formats/bit_reader.h"
 #include "engine/formats/formats.h"
 
 namespace sorvend {
@@ -11,6 +12,20 @@ constexpr int kHeaderSize = 7;
 constexpr int kFrequencies = 13;
 constexpr int kMpeg2 = 1;
 constexpr int kReservedMpeg2Profile = 3;
+constexpr int kLowComplexity = 1;
+// Bytes of a frame's first element that its first check needs.
+constexpr int kElementHead = 4;
+// Syntax elements of a raw data block.
+constexpr std::uint32_t kSingleChannel = 0;
+constexpr std::uint32_t kChannelPair = 1;
+constexpr std::uint32_t kLowFrequency = 3;
+constexpr std::uint32_t kEightShort = 2;
+constexpr std::uint32_t kReservedMsMask = 3;
+// Scale factor bands of long and of short windows, by sampling frequency index.
+constexpr std::uint8_t kLongBands[kFrequencies] = {41, 41, 47, 49, 49, 51, 47,
+                                                   47, 43, 43, 43, 40, 40};
+constexpr std::uint8_t kShortBands[kFrequencies] = {12, 12, 12, 14, 14, 14, 15,
+                                                    15, 15, 15, 15, 15, 15};
 // MPEG version, profile, sampling frequency and channel configuration: the same in every
 // frame of a stream.
 constexpr std::uint32_t kStreamFields = 0x0008FDC0;
@@ -33,6 +48,57 @@ int AdtsFrameLength(const std::uint8_t* h) {
   return length > headerSize ? length : 0;
 }
 
+// Where the frame's first raw data block starts: behind the header and, where the protection
+// bit asks, the block positions and the checksum.
+int PayloadOffset(const std::uint8_t* h) {
+  const bool checked = (h[1] & 1) == 0;
+  return kHeaderSize + (checked ? 2 * ((h[6] & 3) + 1) : 0);
+}
+
+// The channel stream's information: a reserved bit that is zero, no more scale factor bands
+// than the window has, and no prediction in a low-complexity stream.
+bool StreamInfoFits(MsbBits& bits, int profile, int frequency) {
+  if (bits.Take(1) != 0) return false;
+  const std::uint32_t sequence = bits.Take(2);
+  bits.Skip(1);  // window shape
+  if (sequence == kEightShort) return bits.Take(4) <= kShortBands[frequency];
+  if (bits.Take(6) > kLongBands[frequency]) return false;
+  return bits.Take(1) == 0 || profile != kLowComplexity;
+}
+
+// What a decoder reads first in a frame whose header is h: the first element of its first raw
+// data block, p[0..kElementHead). Channel elements must start as a decoder accepts them; other
+// elements pass.
+bool FirstElementFits(const std::uint8_t* h, const std::uint8_t* p) {
+  const int profile = h[2] >> 6;
+  const int frequency = h[2] >> 2 & 0xF;
+  MsbBits bits(p);
+  const std::uint32_t element = bits.Take(3);
+  bits.Skip(4);  // instance tag
+  if (element == kSingleChannel || element == kLowFrequency) {
+    bits.Skip(8);  // global gain
+    return StreamInfoFits(bits, profile, frequency);
+  }
+  if (element != kChannelPair) return true;
+  const bool common = bits.Take(1) != 0;
+  if (!common) bits.Skip(8);  // the first channel's global gain
+  if (!StreamInfoFits(bits, profile, frequency)) return false;
+  return !common || bits.Take(2) != kReservedMsMask;
+}
+
+// The frame h[0..avail) starts is one to go on with: its length (0 when not), checking its first
+// element where its bytes are in view.
+int CheckedFrameLength(const std::uint8_t* h, std::size_t avail) {
+  const int length = AdtsFrameLength(h);
+  if (length == 0) return 0;
+  const int payload = PayloadOffset(h);
+  // A frame too short for the element's first fields is left to the decoder.
+  if (length - payload < kElementHead || avail < static_cast<std::size_t>(payload + kElementHead)) {
+    return length;
+  }
+  return FirstElementFits(h, h + payload) ? length : 0;
+}
+
 }  // namespace
 
 // The frames that follow in view must chain as the measure asks.
@@ -40,7 +106,7 @@ bool ScreenAac(const std::uint8_t* p, std::size_t avail, std::int64_t /*left*/) 
   std::size_t at = 0;
   for (int frame = 0; frame < kMinFrames; ++frame) {
     if (avail - at < kHeaderSize) return true;
-    const int length = AdtsFrameLength(p + at);
+    const int length = CheckedFrameLength(p + at, avail - at);
     if (length == 0 || (GetBe32(p + at) & kStreamFields) != (GetBe32(p) & kStreamFields)) {
       return false;
     }
@@ -56,9 +122,12 @@ bool MeasureAac(ByteView& in, std::int64_t lead, Extent& out) {
   int frames = 0;
   bool cut = false;
   for (;;) {
-    std::uint8_t h[kHeaderSize];
-    if (!in.Read(at, h, sizeof h)) break;
-    const int length = AdtsFrameLength(h);
+    // The header with its block positions and checksum, then the first element's head.
+    constexpr std::size_t kMostBytes = kHeaderSize + 2 * 4 + kElementHead;
+    std::size_t avail = 0;
+    const std::uint8_t* h = in.Peek(at, kMostBytes, avail);
+    if (avail < kHeaderSize) break;
+    const int length = CheckedFrameLength(h, std::min(avail, kMostBytes));
     const std::uint32_t fields = GetBe32(h) & kStreamFields;
     if (length == 0 || (frames > 0 && fields != stream)) break;
     if (length > in.Size() - at) {

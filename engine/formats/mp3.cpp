@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/formats/bit_reader.h"
 #include "engine/formats/formats.h"
 
 namespace sorvend {
@@ -62,27 +63,16 @@ constexpr std::uint32_t kLayerI = 0b11;
 constexpr std::uint32_t kMpeg1 = 0b11;
 constexpr std::uint32_t kReservedVersion = 0b01;
 
-// Hands out the header's fields from the most significant bit down.
-class BitReader {
- public:
-  constexpr explicit BitReader(std::uint32_t word) : word_(word) {}
-  constexpr std::uint32_t Take(int n) {
-    const std::uint32_t value = word_ >> (32 - n);
-    word_ <<= n;
-    return value;
-  }
-
- private:
-  std::uint32_t word_;
-};
-
 constexpr std::uint8_t kTag[3] = {'T', 'A', 'G'};
 constexpr std::int64_t kTagSize = 128;
 
 // Length of the frame that `header` starts, for every version and layer, or 0 for reserved
 // fields and free format (whose length no header tells).
 constexpr int AnyFrameLength(std::uint32_t header) {
-  BitReader bits(header);
+  const std::uint8_t field[4] = {
+      static_cast<std::uint8_t>(header >> 24), static_cast<std::uint8_t>(header >> 16),
+      static_cast<std::uint8_t>(header >> 8), static_cast<std::uint8_t>(header)};
+  MsbBits bits(field);
   const std::uint32_t sync = bits.Take(11);
   const std::uint32_t version = bits.Take(2);
   const std::uint32_t layer = bits.Take(2);
@@ -352,21 +342,6 @@ std::int64_t Id3v2End(ByteView& in, std::int64_t at) {
 
 namespace {
 
-// Bits of a few bytes, most significant first.
-class ByteBits {
- public:
-  explicit ByteBits(const std::uint8_t* p) : p_(p) {}
-  std::uint32_t Take(int n) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < n; ++i, ++at_) value = value << 1 | (p_[at_ >> 3] >> (7 - (at_ & 7)) & 1);
-    return value;
-  }
-
- private:
-  const std::uint8_t* p_;
-  int at_ = 0;
-};
-
 constexpr int kMono = 3;
 constexpr int kJointStereo = 1;
 constexpr std::uint32_t kReservedEmphasis = 2;
@@ -393,7 +368,7 @@ bool LayerIAllocationsFit(ByteView& in, const FrameFields& f) {
   std::uint8_t allocation[kSubbands];
   const auto bytes = static_cast<std::size_t>((nibbles + 1) / 2);
   if (!in.Read(f.body, allocation, bytes)) return false;
-  ByteBits bits(allocation);
+  MsbBits bits(allocation);
   std::int64_t used = 8 * (f.body - f.start) + 4 * nibbles;
   for (int sb = 0; sb < kSubbands; ++sb) {
     // Above the bound both channels share the allocation and the samples.
@@ -422,7 +397,7 @@ bool LayerIIISideInfoFits(ByteView& in, const FrameFields& f, MainData& data) {
   const std::int64_t own = f.start + f.length - (f.body + sideInfo);
   std::uint8_t side[32];
   if (own < 0 || !in.Read(f.body, side, static_cast<std::size_t>(sideInfo))) return false;
-  ByteBits bits(side);
+  MsbBits bits(side);
   const std::uint32_t mainDataBegin = bits.Take(f.mpeg1 ? 9 : 8);
   bits.Take(f.mpeg1 ? (f.channels == 1 ? 5 : 3) : f.channels);  // private bits
   if (f.mpeg1) bits.Take(4 * f.channels);                       // scale factor selection

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/formats/bit_reader.h"
 #include "engine/formats/formats.h"
 
 namespace sorvend {
@@ -91,14 +92,6 @@ class TagWalk {
     need_ = bytes;
   }
 
-  // A signed field of `bits` bits from the rectangle's bit string.
-  std::int64_t Bits(int& at, int bits) const {
-    std::int64_t value = 0;
-    for (int i = 0; i < bits; ++i, ++at) value = value << 1 | (field_[at / 8] >> (7 - at % 8) & 1);
-    if (bits > 0 && (value >> (bits - 1) & 1) != 0) value -= std::int64_t{1} << bits;
-    return value;
-  }
-
   void Parse() {
     switch (state_) {
       case State::Rect: {
@@ -108,9 +101,10 @@ class TagWalk {
           need_ = static_cast<std::size_t>(5 + 4 * bits + 7) / 8 + 4;
           return;
         }
-        int at = 5;
-        const std::int64_t xMin = Bits(at, bits), xMax = Bits(at, bits);
-        const std::int64_t yMin = Bits(at, bits), yMax = Bits(at, bits);
+        MsbBits rect(field_);
+        rect.Skip(5);
+        const std::int64_t xMin = rect.TakeSigned(bits), xMax = rect.TakeSigned(bits);
+        const std::int64_t yMin = rect.TakeSigned(bits), yMax = rect.TakeSigned(bits);
         const std::uint8_t* movie = field_ + need_ - 4;
         if (xMax <= xMin || yMax <= yMin || GetLe16(movie) == 0 || GetLe16(movie + 2) == 0) {
           state_ = State::Broken;

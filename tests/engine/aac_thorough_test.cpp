@@ -17,8 +17,12 @@ struct Fields {
   int blocks = 1;
 };
 
-// A frame of `length` bytes: the seven header bytes and filler (which holds no 0xFF).
-Bytes AdtsFrame(const Fields& f, int length) {
+// The head of a single channel element that a decoder accepts: all fields zero.
+const Bytes kQuietElement = {0, 0, 0, 0};
+
+// A frame of `length` bytes: the seven header bytes, the block positions and checksum where
+// asked, the head of its first element, and filler (which holds no 0xFF).
+Bytes AdtsFrame(const Fields& f, int length, const Bytes& element = kQuietElement) {
   const int fullness = 0x7FF;
   Bytes b = {0xFF,
              static_cast<std::uint8_t>(0xF0 | f.version << 3 | f.layer << 1 | !f.checksum),
@@ -27,6 +31,10 @@ Bytes AdtsFrame(const Fields& f, int length) {
              static_cast<std::uint8_t>(length >> 3),
              static_cast<std::uint8_t>((length & 7) << 5 | fullness >> 6),
              static_cast<std::uint8_t>((fullness & 0x3F) << 2 | (f.blocks - 1))};
+  if (f.checksum) Append(b, Bytes(static_cast<std::size_t>(2 * f.blocks), 0));
+  const std::size_t room =
+      static_cast<std::size_t>(length) - std::min<std::size_t>(b.size(), length);
+  Append(b, Slice(element, 0, std::min(room, element.size())));
   Append(b, Filler(static_cast<std::size_t>(length) - b.size(), static_cast<std::uint8_t>(length)));
   return b;
 }
@@ -150,6 +158,36 @@ TEST(AacThorough, WholeFramesOnlyWhenTheInputEnds) {
     EXPECT_EQ(scan.Output(0), Slice(adts, 0, c.kept));
   }
   ExpectThoroughWritesNothing({Kind::Aac}, Slice(adts, 0, starts[5] - 1));
+}
+
+// A frame whose first element a decoder refuses ends the stream before it; the frames behind
+// it make a stream of their own.
+TEST(AacThorough, FirstElementADecoderRefusesSplitsTheStream) {
+  const struct {
+    const char* what;
+    Bytes element;
+  } cases[] = {
+      {"reserved bit set", {0x00, 0x01, 0x00, 0x00}},
+      {"63 scale factor bands in a long window", {0x00, 0x00, 0x1F, 0x80}},
+      {"prediction in a low-complexity stream", {0x00, 0x00, 0x00, 0x40}},
+      {"reserved stereo mask in a channel pair", {0x21, 0x00, 0x18, 0x00}},
+      {"15 bands in a short window at 44.1 kHz", {0x00, 0x00, 0x9E, 0x00}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes adts;
+    std::vector<std::size_t> starts;
+    for (int i = 0; i < 16; ++i) {
+      starts.push_back(adts.size());
+      Append(adts, AdtsFrame({}, 150 + i, i == 6 ? c.element : kQuietElement));
+    }
+    ScanRun run;
+    ScanThorough(run, {Kind::Aac}, adts);
+    ASSERT_EQ(run.host.outputs.size(), 2u);
+    EXPECT_EQ(run.Output(0), Slice(adts, 0, starts[6]));
+    EXPECT_EQ(run.host.outputs[1].offset, static_cast<std::int64_t>(starts[7]));
+    EXPECT_EQ(run.Output(1), Slice(adts, starts[7], adts.size() - starts[7]));
+  }
 }
 
 TEST(AacThorough, BrokenFrameSplitsTheStreamAndTheNextFileComesWhole) {
