@@ -73,8 +73,14 @@ inline std::uint32_t GetLe32(const std::uint8_t* p) {
 inline std::uint64_t GetLe64(const std::uint8_t* p) {
   return std::uint64_t{GetLe32(p)} | std::uint64_t{GetLe32(p + 4)} << 32;
 }
+inline std::uint32_t GetLe24(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+}
 inline std::uint16_t GetBe16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
+inline std::uint32_t GetBe24(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} << 16 | std::uint32_t{p[1]} << 8 | p[2];
 }
 inline std::uint32_t GetBe32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
@@ -82,6 +88,19 @@ inline std::uint32_t GetBe32(const std::uint8_t* p) {
 }
 inline std::uint64_t GetBe64(const std::uint8_t* p) {
   return std::uint64_t{GetBe32(p)} << 32 | GetBe32(p + 4);
+}
+// A four-character code as the number GetLe32 or GetBe32 reads from its bytes, for switches.
+constexpr std::uint32_t FourCcLe(const char (&code)[5]) {
+  return std::uint32_t{static_cast<std::uint8_t>(code[0])} |
+         std::uint32_t{static_cast<std::uint8_t>(code[1])} << 8 |
+         std::uint32_t{static_cast<std::uint8_t>(code[2])} << 16 |
+         std::uint32_t{static_cast<std::uint8_t>(code[3])} << 24;
+}
+constexpr std::uint32_t FourCcBe(const char (&code)[5]) {
+  return std::uint32_t{static_cast<std::uint8_t>(code[0])} << 24 |
+         std::uint32_t{static_cast<std::uint8_t>(code[1])} << 16 |
+         std::uint32_t{static_cast<std::uint8_t>(code[2])} << 8 |
+         static_cast<std::uint8_t>(code[3]);
 }
 inline bool FourCcIs(const std::uint8_t* p, const char* code) {
   return std::memcmp(p, code, 4) == 0;

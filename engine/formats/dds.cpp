@@ -53,36 +53,29 @@ struct PixelLayout {
   std::uint32_t size = 0;
 };
 
-constexpr std::uint32_t FourCc(const char (&s)[5]) {
-  return std::uint32_t{static_cast<std::uint8_t>(s[0])} |
-         std::uint32_t{static_cast<std::uint8_t>(s[1])} << 8 |
-         std::uint32_t{static_cast<std::uint8_t>(s[2])} << 16 |
-         std::uint32_t{static_cast<std::uint8_t>(s[3])} << 24;
-}
-
 // Formats named by a four-character code or, for the floating-point and wide ones, by the
 // number of their Direct3D format.
 bool FourCcLayout(std::uint32_t code, PixelLayout& layout) {
   switch (code) {
-    case FourCc("DXT1"):
-    case FourCc("ATI1"):
-    case FourCc("BC4U"):
-    case FourCc("BC4S"):
+    case FourCcLe("DXT1"):
+    case FourCcLe("ATI1"):
+    case FourCcLe("BC4U"):
+    case FourCcLe("BC4S"):
       layout = {PixelLayout::Blocks4x4, 8};
       return true;
-    case FourCc("DXT2"):
-    case FourCc("DXT3"):
-    case FourCc("DXT4"):
-    case FourCc("DXT5"):
-    case FourCc("ATI2"):
-    case FourCc("BC5U"):
-    case FourCc("BC5S"):
+    case FourCcLe("DXT2"):
+    case FourCcLe("DXT3"):
+    case FourCcLe("DXT4"):
+    case FourCcLe("DXT5"):
+    case FourCcLe("ATI2"):
+    case FourCcLe("BC5U"):
+    case FourCcLe("BC5S"):
       layout = {PixelLayout::Blocks4x4, 16};
       return true;
-    case FourCc("RGBG"):
-    case FourCc("GRGB"):
-    case FourCc("UYVY"):
-    case FourCc("YUY2"):
+    case FourCcLe("RGBG"):
+    case FourCcLe("GRGB"):
+    case FourCcLe("UYVY"):
+    case FourCcLe("YUY2"):
       layout = {PixelLayout::Pairs, 4};
       return true;
     case 111:  // R16F

@@ -54,7 +54,7 @@ bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out) {
       break;
     }
     if (!IsTagHeader(tag)) break;
-    const std::int64_t tagSize = kTagHeader + (std::int64_t{tag[1]} << 16 | tag[2] << 8 | tag[3]);
+    const std::int64_t tagSize = kTagHeader + std::int64_t{GetBe24(tag + 1)};
     std::uint8_t back[kTagSizeField];
     if (!in.Read(at + tagSize, back, sizeof back) || GetBe32(back) != tagSize) {
       out.cut = true;

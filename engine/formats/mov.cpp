@@ -61,39 +61,30 @@ bool ExtractMov(ScanContext& ctx) {
 
 namespace {
 
+constexpr std::uint32_t kFtyp = FourCcBe("ftyp");
 // Box types a thorough candidate can start at: the lead byte is the type's first letter, and
 // the box's size stands in the 4 bytes before it.
-constexpr std::uint32_t Code(const char (&type)[5]) {
-  return std::uint32_t{static_cast<std::uint8_t>(type[0])} << 24 |
-         std::uint32_t{static_cast<std::uint8_t>(type[1])} << 16 |
-         std::uint32_t{static_cast<std::uint8_t>(type[2])} << 8 |
-         static_cast<std::uint8_t>(type[3]);
-}
-
-constexpr std::uint32_t kFtyp = Code("ftyp");
-// Box types a thorough candidate can start at: the lead byte is the type's first letter, and
-// the box's size stands in the 4 bytes before it.
-constexpr std::uint32_t kStartTypes[] = {kFtyp,        kMoov,        kMdat,
-                                         Code("wide"), Code("free"), Code("skip")};
+constexpr std::uint32_t kStartTypes[] = {
+    kFtyp, kMoov, kMdat, FourCcBe("wide"), FourCcBe("free"), FourCcBe("skip")};
 // Box types that may stand at the top level of a movie after its first box.
 bool IsTopLevelType(std::uint32_t type) {
   switch (type) {
     case kMoov:
     case kMdat:
-    case Code("free"):
-    case Code("skip"):
-    case Code("wide"):
-    case Code("uuid"):
-    case Code("meta"):
-    case Code("moof"):
-    case Code("mfra"):
-    case Code("sidx"):
-    case Code("ssix"):
-    case Code("styp"):
-    case Code("pdin"):
-    case Code("prft"):
-    case Code("emsg"):
-    case Code("pnot"):
+    case FourCcBe("free"):
+    case FourCcBe("skip"):
+    case FourCcBe("wide"):
+    case FourCcBe("uuid"):
+    case FourCcBe("meta"):
+    case FourCcBe("moof"):
+    case FourCcBe("mfra"):
+    case FourCcBe("sidx"):
+    case FourCcBe("ssix"):
+    case FourCcBe("styp"):
+    case FourCcBe("pdin"):
+    case FourCcBe("prft"):
+    case FourCcBe("emsg"):
+    case FourCcBe("pnot"):
       return true;
     default:
       return false;
@@ -101,9 +92,9 @@ bool IsTopLevelType(std::uint32_t type) {
 }
 // Boxes a movie box opens with: its header, a compressed or reference movie, or, for writers
 // that put the header later, one of its other children.
-constexpr std::uint32_t kMovieChildTypes[] = {Code("mvhd"), Code("cmov"), Code("rmra"),
-                                              Code("prfl"), Code("iods"), Code("trak"),
-                                              Code("udta"), Code("meta"), Code("mvex")};
+constexpr std::uint32_t kMovieChildTypes[] = {FourCcBe("mvhd"), FourCcBe("cmov"), FourCcBe("rmra"),
+                                              FourCcBe("prfl"), FourCcBe("iods"), FourCcBe("trak"),
+                                              FourCcBe("udta"), FourCcBe("meta"), FourCcBe("mvex")};
 
 constexpr std::int64_t kBoxHeader = 8;
 constexpr std::int64_t kLargeBoxHeader = 16;

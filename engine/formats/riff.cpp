@@ -253,10 +253,6 @@ constexpr std::uint8_t kXmpFlag = 0x04;
 constexpr std::uint8_t kAnimationFlag = 0x02;
 constexpr std::uint8_t kReservedFlags = 0xC1;
 
-std::uint32_t GetLe24(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
-}
-
 // An image bitstream chunk's header: a lossy one is a shown key frame with its start code and a
 // size; a lossless one starts with its signature byte and version 0.
 bool IsSaneBitstream(ByteView& in, const Chunk& c) {

@@ -82,7 +82,7 @@ bool MeasureVoc(ByteView& in, std::int64_t lead, Extent& out) {
     }
     std::uint8_t b[16] = {};
     if (type < 0 || !in.Read(at, b, 4)) break;
-    const std::uint32_t size = b[1] | b[2] << 8 | b[3] << 16;
+    const std::uint32_t size = GetLe24(b + 1);
     const std::int64_t blockEnd = at + 4 + size;
     if (blockEnd > in.Size() || !in.Read(at + 4, b + 4, std::min<std::uint32_t>(size, 12)) ||
         !IsSaneBlock(type, size, b + 4, sound)) {
