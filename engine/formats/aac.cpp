@@ -2,6 +2,7 @@
 // on the stream's profile, sampling frequency and channels.
 #include "engine/formats/bit_reader.h"
 #include "engine/formats/formats.h"
+#include "engine/formats/frame_chain.h"
 
 namespace sorvend {
 namespace {
@@ -99,49 +100,33 @@ int CheckedFrameLength(const std::uint8_t* h, std::size_t avail) {
   return FirstElementFits(h, h + payload) ? length : 0;
 }
 
+// ADTS frames for the frame chain: the header with its block positions and checksum, then
+// the first element's head.
+struct AdtsFrames {
+  static constexpr std::size_t kHeadBytes = kHeaderSize + 2 * 4 + kElementHead;
+  static constexpr std::size_t kMinHead = kHeaderSize;
+  static constexpr int kMinFrames = sorvend::kMinFrames;
+  static constexpr std::uint32_t kStreamFields = sorvend::kStreamFields;
+  static int Length(const std::uint8_t* h, std::size_t avail) {
+    return CheckedFrameLength(h, avail);
+  }
+  bool Fits(ByteView&, std::int64_t, const std::uint8_t*, int) { return true; }
+};
+
 }  // namespace
 
 // The frames that follow in view must chain as the measure asks.
 bool ScreenAac(const std::uint8_t* p, std::size_t avail, std::int64_t /*left*/) {
-  std::size_t at = 0;
-  for (int frame = 0; frame < kMinFrames; ++frame) {
-    if (avail - at < kHeaderSize) return true;
-    const int length = CheckedFrameLength(p + at, avail - at);
-    if (length == 0 || (GetBe32(p + at) & kStreamFields) != (GetBe32(p) & kStreamFields)) {
-      return false;
-    }
-    at += static_cast<std::size_t>(length);
-    if (at > avail) return true;
-  }
-  return true;
+  return FramesChainInView<AdtsFrames>(p, avail);
 }
 
 bool MeasureAac(ByteView& in, std::int64_t lead, Extent& out) {
-  std::int64_t at = lead;
-  std::uint32_t stream = 0;
-  int frames = 0;
-  bool cut = false;
-  for (;;) {
-    // The header with its block positions and checksum, then the first element's head.
-    constexpr std::size_t kMostBytes = kHeaderSize + 2 * 4 + kElementHead;
-    std::size_t avail = 0;
-    const std::uint8_t* h = in.Peek(at, kMostBytes, avail);
-    if (avail < kHeaderSize) break;
-    const int length = CheckedFrameLength(h, std::min(avail, kMostBytes));
-    const std::uint32_t fields = GetBe32(h) & kStreamFields;
-    if (length == 0 || (frames > 0 && fields != stream)) break;
-    if (length > in.Size() - at) {
-      cut = true;
-      break;
-    }
-    stream = fields;
-    at += length;
-    ++frames;
-  }
-  if (frames < kMinFrames) return false;
+  AdtsFrames frames;
+  const FrameRun run = WalkFrames(in, lead, frames);
+  if (run.frames < kMinFrames) return false;
   out.start = lead;
-  out.end = at;
-  out.cut = cut;
+  out.end = run.end;
+  out.cut = run.cut;
   out.ext = ".AAC";
   return true;
 }

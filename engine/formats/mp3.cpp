@@ -7,6 +7,7 @@
 
 #include "engine/formats/bit_reader.h"
 #include "engine/formats/formats.h"
+#include "engine/formats/frame_chain.h"
 
 namespace sorvend {
 namespace {
@@ -426,50 +427,21 @@ bool LayerIIISideInfoFits(ByteView& in, const FrameFields& f, MainData& data) {
   return true;
 }
 
-}  // namespace
-
-// The frames that follow in view must chain as the measure asks.
-bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail, std::int64_t /*left*/) {
-  const std::uint32_t stream = GetBe32(p) & kStreamFields;
-  std::size_t at = 0;
-  for (int frame = 0; frame < kMinFrames; ++frame) {
-    if (avail - at < 4) return true;
-    const std::uint32_t header = GetBe32(p + at);
-    if ((header & kStreamFields) != stream || (header & 0b11) == kReservedEmphasis ||
-        (header >> 21) != 0x7FF) {
-      return false;
-    }
-    const int length = kFrameLengths[header >> kLengthShift & 0xFFF];
-    if (length == 0) return false;
-    at += static_cast<std::size_t>(length);
-    if (at > avail) return true;
-  }
-  return true;
-}
-
-// Frames whose headers agree on version, layer and sampling frequency, each starting where the
-// one before ends, then the tags that may follow the audio. What a decoder reads first in a
-// frame is checked too: Layer I's allocations and Layer III's side information, without which
-// the many 0xFF 0xFF pairs of machine code chain into runs of Layer I headers.
-bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out) {
-  std::int64_t at = lead;
-  std::uint32_t stream = 0;
-  MainData mainData;
-  int frames = 0;
-  bool cut = false;
-  for (;;) {
-    std::uint8_t h[4];
-    if (!in.Read(at, h, sizeof h)) break;
+// MPEG audio frames for the frame chain. What a decoder reads first in a frame is checked
+// too: Layer I's allocations and Layer III's side information, without which the many 0xFF 0xFF
+// pairs of machine code chain into runs of Layer I headers.
+struct MpegAudioFrames {
+  static constexpr std::size_t kHeadBytes = 4;
+  static constexpr std::size_t kMinHead = 4;
+  static constexpr int kMinFrames = sorvend::kMinFrames;
+  static constexpr std::uint32_t kStreamFields = sorvend::kStreamFields;
+  static int Length(const std::uint8_t* h, std::size_t /*avail*/) {
     const std::uint32_t header = GetBe32(h);
-    const int length = AnyFrameLength(header);
-    if (length == 0 || (header & 0b11) == kReservedEmphasis ||
-        (frames > 0 && (header & kStreamFields) != stream)) {
-      break;
-    }
-    if (length > in.Size() - at) {
-      cut = true;
-      break;
-    }
+    if ((header >> 21) != 0x7FF || (header & 0b11) == kReservedEmphasis) return 0;
+    return kFrameLengths[header >> kLengthShift & 0xFFF];
+  }
+  bool Fits(ByteView& in, std::int64_t at, const std::uint8_t* h, int length) {
+    const std::uint32_t header = GetBe32(h);
     const int layer = header >> 17 & 0b11;
     const int mode = header >> 6 & 0b11;
     const FrameFields f{at,
@@ -479,18 +451,28 @@ bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out) {
                         mode,
                         static_cast<int>(header >> 4 & 0b11),
                         (header >> 19 & 0b11) == kMpeg1};
-    if ((layer == kLayerI && !LayerIAllocationsFit(in, f)) ||
-        (layer == kLayerIII && !LayerIIISideInfoFits(in, f, mainData))) {
-      break;
-    }
-    stream = header & kStreamFields;
-    at += length;
-    ++frames;
+    return (layer != kLayerI || LayerIAllocationsFit(in, f)) &&
+           (layer != kLayerIII || LayerIIISideInfoFits(in, f, mainData));
   }
-  if (frames < kMinFrames) return false;
+  MainData mainData;
+};
+
+}  // namespace
+
+// The frames that follow in view must chain as the measure asks.
+bool ScreenMpegAudio(const std::uint8_t* p, std::size_t avail, std::int64_t /*left*/) {
+  return FramesChainInView<MpegAudioFrames>(p, avail);
+}
+
+// Frames whose headers agree on version, layer and sampling frequency, each starting where the
+// one before ends, then the tags that may follow the audio.
+bool MeasureMpegAudio(ByteView& in, std::int64_t lead, Extent& out) {
+  MpegAudioFrames frames;
+  const FrameRun run = WalkFrames(in, lead, frames);
+  if (run.frames < kMinFrames) return false;
   out.start = lead;
-  out.end = cut ? at : EndOfTrailingTags(in, at);
-  out.cut = cut;
+  out.end = run.cut ? run.end : EndOfTrailingTags(in, run.end);
+  out.cut = run.cut;
   out.ext = ".MP3";
   return true;
 }
