@@ -9,6 +9,18 @@ namespace sorvend {
 namespace {
 
 constexpr std::uint16_t kBM = 0x4D42;  // "BM" read little-endian
+
+// Offsets of the information header's fields, common to every version of it.
+constexpr int kWidthAt = 4;
+constexpr int kHeightAt = 8;
+constexpr int kPlanesAt = 12;
+constexpr int kBitCountAt = 14;
+constexpr int kCompressionAt = 16;
+constexpr int kSizeImageAt = 20;
+constexpr int kXPelsAt = 24;
+constexpr int kYPelsAt = 28;
+constexpr int kColoursUsedAt = 32;
+constexpr int kColoursImportantAt = 36;
 constexpr std::array<std::uint16_t, 5> kDepths = {1, 4, 8, 16, 24};
 
 // Bytes of one pixel row at depth d, filled up to a multiple of 4. Sizes are 32-bit values
@@ -102,17 +114,17 @@ bool IsDib(ScanContext& ctx, DibFields& dib) {
   dib.biSize = Le32(h);
   if (dib.biSize != 40) return false;
   ReadHeader(ctx, 4, 10);
-  dib.biWidth = Le32(h + 4);
-  dib.biHeight = Le32(h + 8);
-  dib.biPlanes = GetLe16(h + 12);
+  dib.biWidth = Le32(h + kWidthAt);
+  dib.biHeight = Le32(h + kHeightAt);
+  dib.biPlanes = GetLe16(h + kPlanesAt);
   if (dib.biPlanes != 1) return false;
   ReadHeader(ctx, 14, 10);
-  dib.biBitCount = GetLe16(h + 14);
-  dib.biCompression = Le32(h + 16);
-  dib.biSizeImage = Le32(h + 20);
+  dib.biBitCount = GetLe16(h + kBitCountAt);
+  dib.biCompression = Le32(h + kCompressionAt);
+  dib.biSizeImage = Le32(h + kSizeImageAt);
   ReadHeader(ctx, 24, 8);  // pixels per metre, dropped
   ReadHeader(ctx, 32, 4);
-  dib.biClrUsed = Le32(h + 32);
+  dib.biClrUsed = Le32(h + kColoursUsedAt);
   ReadHeader(ctx, 36, 4);  // important colours, dropped
 
   // The 14 bytes before the lead byte, where a bitmap file header would stand. Offsets before
@@ -244,21 +256,22 @@ constexpr std::uint32_t MaxColours(std::uint16_t bits) {
 bool CoreFieldsFit(const std::uint8_t* h) {
   const std::uint32_t size = GetLe32(h);
   if (!KnownHeaderSize(size)) return false;
-  const auto width = static_cast<std::int32_t>(GetLe32(h + 4));
-  const auto height = static_cast<std::int32_t>(GetLe32(h + 8));
-  const std::uint16_t bits = GetLe16(h + 14);
-  const std::uint32_t compression = GetLe32(h + 16);
+  const auto width = static_cast<std::int32_t>(GetLe32(h + kWidthAt));
+  const auto height = static_cast<std::int32_t>(GetLe32(h + kHeightAt));
+  const std::uint16_t bits = GetLe16(h + kBitCountAt);
+  const std::uint32_t compression = GetLe32(h + kCompressionAt);
   const std::int64_t rows = std::abs(std::int64_t{height});
   if (width < 1 || width > kMaxSide || rows < 1 || rows > kMaxSide) return false;
-  if (GetLe16(h + 12) != 1 || !DepthAndCompressionFit(bits, compression)) return false;
+  if (GetLe16(h + kPlanesAt) != 1 || !DepthAndCompressionFit(bits, compression)) return false;
   // Run-length coded rows are always stored bottom-up.
   if (height < 0 && (compression == kBiRle8 || compression == kBiRle4)) return false;
   // Pixels per metre.
-  if (static_cast<std::int32_t>(GetLe32(h + 24)) < 0 ||
-      static_cast<std::int32_t>(GetLe32(h + 28)) < 0) {
+  if (static_cast<std::int32_t>(GetLe32(h + kXPelsAt)) < 0 ||
+      static_cast<std::int32_t>(GetLe32(h + kYPelsAt)) < 0) {
     return false;
   }
-  return GetLe32(h + 32) <= MaxColours(bits) && GetLe32(h + 36) <= MaxColours(bits);
+  return GetLe32(h + kColoursUsedAt) <= MaxColours(bits) &&
+         GetLe32(h + kColoursImportantAt) <= MaxColours(bits);
 }
 
 }  // namespace
@@ -273,12 +286,12 @@ bool ReadDibHeader(ByteView& in, std::int64_t at, DibHeader& dib) {
   dib.size = GetLe32(h);
   if (!KnownHeaderSize(dib.size)) return false;
   if (!in.Read(at + 4, h + 4, dib.size - 4) || !CoreFieldsFit(h)) return false;
-  dib.width = static_cast<std::int32_t>(GetLe32(h + 4));
-  dib.height = static_cast<std::int32_t>(GetLe32(h + 8));
-  dib.bitCount = GetLe16(h + 14);
-  dib.compression = GetLe32(h + 16);
-  dib.sizeImage = GetLe32(h + 20);
-  const std::uint32_t coloursUsed = GetLe32(h + 32);
+  dib.width = static_cast<std::int32_t>(GetLe32(h + kWidthAt));
+  dib.height = static_cast<std::int32_t>(GetLe32(h + kHeightAt));
+  dib.bitCount = GetLe16(h + kBitCountAt);
+  dib.compression = GetLe32(h + kCompressionAt);
+  dib.sizeImage = GetLe32(h + kSizeImageAt);
+  const std::uint32_t coloursUsed = GetLe32(h + kColoursUsedAt);
   const std::uint32_t colours = coloursUsed != 0    ? coloursUsed
                                 : dib.bitCount <= 8 ? MaxColours(dib.bitCount)
                                                     : 0;

@@ -9,6 +9,11 @@ namespace {
 
 constexpr std::int64_t kFileHeader = 9;
 constexpr std::int64_t kTagHeader = 11;
+// A tag header: its type, then its data size in 24 bits.
+constexpr int kTagTypeAt = 0;
+constexpr int kDataSizeAt = 1;
+// Behind the size and the timestamp: the stream id, always 0.
+constexpr int kStreamIdAt = 8;
 constexpr std::int64_t kTagSizeField = 4;
 constexpr std::uint8_t kAudio = 8;
 constexpr std::uint8_t kVideo = 9;
@@ -24,8 +29,8 @@ constexpr int kMaxTagsBeforeMedia = 64;
 // A tag header as a player takes it: a known type with the filter (encryption) and reserved
 // bits clear, and stream ID 0.
 bool IsTagHeader(const std::uint8_t* t) {
-  return (t[0] == kAudio || t[0] == kVideo || t[0] == kScriptData) && t[8] == 0 && t[9] == 0 &&
-         t[10] == 0;
+  const std::uint8_t type = t[kTagTypeAt];
+  return (type == kAudio || type == kVideo || type == kScriptData) && GetBe24(t + kStreamIdAt) == 0;
 }
 
 }  // namespace
@@ -54,13 +59,13 @@ bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out) {
       break;
     }
     if (!IsTagHeader(tag)) break;
-    const std::int64_t tagSize = kTagHeader + std::int64_t{GetBe24(tag + 1)};
+    const std::int64_t tagSize = kTagHeader + std::int64_t{GetBe24(tag + kDataSizeAt)};
     std::uint8_t back[kTagSizeField];
     if (!in.Read(at + tagSize, back, sizeof back) || GetBe32(back) != tagSize) {
       out.cut = true;
       break;
     }
-    media = media || tag[0] != kScriptData;
+    media = media || tag[kTagTypeAt] != kScriptData;
     at += tagSize + kTagSizeField;
   }
   out.end = at;

@@ -11,6 +11,11 @@
 namespace sorvend {
 namespace {
 
+// Offsets in a RIFF file's first bytes: "RIFF", the size, the form type, the first chunk's id.
+constexpr int kRiffSizeAt = 4;
+constexpr int kFormTypeAt = 8;
+constexpr int kFirstChunkAt = 12;
+
 struct RiffForm {
   Kind kind;
   const char* formType;    // bytes 8-11
@@ -32,7 +37,7 @@ bool IsRiff(ScanContext& ctx, const char*& ext) {
   for (const RiffForm& form : kForms) {
     // A switch is asked only when its form's turn comes.
     if (!ctx.Host->IsTicked(form.kind)) continue;
-    if (FourCcIs(h + 8, form.formType) && FourCcIs(h + 12, form.firstChunk)) {
+    if (FourCcIs(h + kFormTypeAt, form.formType) && FourCcIs(h + kFirstChunkAt, form.firstChunk)) {
       ext = form.ext;
       return true;
     }
@@ -75,7 +80,7 @@ bool WalkForm(ByteView& in, std::int64_t lead, const std::uint8_t* h, std::int64
               Form& form, Extent& out) {
   ChunkWalker<Form> walker(in, ByteOrder::Little, "LIST", form);
   walker.lastWhole = lead + kRiffHeader;
-  const WalkEnd how = walker.Walk(lead + kRiffHeader, formEnd, h + 8, 0);
+  const WalkEnd how = walker.Walk(lead + kRiffHeader, formEnd, h + kFormTypeAt, 0);
   if (how == WalkEnd::Refused) return false;
   out.start = lead;
   out.cut = how == WalkEnd::Cut || how == WalkEnd::Broken;
@@ -173,8 +178,9 @@ void TakeAvixExtensions(ByteView& in, std::uint32_t size, Extent& out) {
   for (int n = 0; n < kMaxExtensions && !out.cut; ++n) {
     const std::int64_t at = out.end + (size & 1);
     std::uint8_t h[kRiffHeader];
-    if (!in.Read(at, h, sizeof h) || !FourCcIs(h, "RIFF") || !FourCcIs(h + 8, "AVIX")) return;
-    size = GetLe32(h + 4);
+    if (!in.Read(at, h, sizeof h) || !FourCcIs(h, "RIFF") || !FourCcIs(h + kFormTypeAt, "AVIX"))
+      return;
+    size = GetLe32(h + kRiffSizeAt);
     AviForm avix{true};
     Extent piece;
     if (size < 4 || !WalkForm(in, at, h, at + 8 + std::int64_t{size}, avix, piece)) {
@@ -351,9 +357,9 @@ struct WebpForm {
 bool MeasureRiff(ByteView& in, std::int64_t lead, Extent& out) {
   std::uint8_t h[kRiffHeader];
   if (!in.Read(lead, h, sizeof h) || !FourCcIs(h, "RIFF")) return false;
-  const std::uint32_t size = GetLe32(h + 4);
-  const std::int64_t formEnd = lead + 8 + std::int64_t{size};
-  const std::uint8_t* form = h + 8;
+  const std::uint32_t size = GetLe32(h + kRiffSizeAt);
+  const std::int64_t formEnd = lead + kFormTypeAt + std::int64_t{size};
+  const std::uint8_t* form = h + kFormTypeAt;
   // A size of 0 is a streaming WAVE's; any other below 4 cannot hold the form type.
   if (size != 0 && size < 4) return false;
   if (FourCcIs(form, "WAVE") && in.Ticked(Kind::Wav)) {

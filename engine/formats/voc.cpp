@@ -10,6 +10,10 @@ namespace {
 constexpr char kMagic[] = "Creative Voice File\x1A";
 constexpr std::size_t kMagicBytes = sizeof kMagic - 1;
 constexpr std::int64_t kHeaderBytes = 0x1A;
+// Offsets in the header, behind the 20-byte magic text.
+constexpr int kDataOffsetAt = 20;
+constexpr int kVersionAt = 22;
+constexpr int kVersionCheckAt = 24;
 // A hard bound on the blocks of one file, far above real ones.
 constexpr int kMaxBlocks = 1 << 20;
 
@@ -66,8 +70,9 @@ bool IsSaneBlock(int type, std::uint32_t size, const std::uint8_t* b, bool after
 bool MeasureVoc(ByteView& in, std::int64_t lead, Extent& out) {
   std::uint8_t h[kHeaderBytes];
   if (!in.Read(lead, h, sizeof h) || std::memcmp(h, kMagic, kMagicBytes) != 0 ||
-      GetLe16(h + 20) != kHeaderBytes ||
-      GetLe16(h + 24) != static_cast<std::uint16_t>(~GetLe16(h + 22) + 0x1234)) {
+      GetLe16(h + kDataOffsetAt) != kHeaderBytes ||
+      GetLe16(h + kVersionCheckAt) !=
+          static_cast<std::uint16_t>(~GetLe16(h + kVersionAt) + 0x1234)) {
     return false;
   }
   out.start = lead;
