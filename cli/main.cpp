@@ -14,6 +14,7 @@
 #include "engine/batch.h"
 #include "engine/scan.h"
 #include "engine/scan_context.h"
+#include "engine/unpack.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -29,7 +30,8 @@ using sorvend::Kind;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "Usage: sorvend-cli [--classic] [-k KINDS] [-o DIR] [-r] [-n] [--json] [-q] FILE...\n"
+    "Usage: sorvend-cli [--classic] [-k KINDS] [-o DIR] [-r] [-n] [--json] [-q]\n"
+    "                   [--no-unpack] [--unpack-limit SIZE] FILE...\n"
     "Writes every embedded media object found in the FILEs out as a file of its own\n"
     "(ANT0000.BMP, ANT0001.WAV, ...), numbered across all FILEs of one run.\n"
     "\n"
@@ -37,6 +39,8 @@ constexpr const char* kUsage =
     "before writing it, takes today's variants of each format and ends an object at\n"
     "its last valid part; an object cut short is written as far as it is valid and\n"
     "marked \"cut\".\n"
+    "It also decodes archives and compressed streams (ZIP, gzip, zlib, xz, bzip2,\n"
+    "zstd, LZ4) and carves what they hold, up to 8 levels deep.\n"
     "Classic carving (--classic) finds the ten historical kinds by their old rules,\n"
     "with outputs byte for byte as earlier versions wrote them.\n"
     "\n"
@@ -54,6 +58,9 @@ constexpr const char* kUsage =
     "  -n, --dry-run          carve as usual but write no file\n"
     "      --json             one JSON object per line instead of text\n"
     "  -q, --quiet            print nothing but errors\n"
+    "      --no-unpack        do not look inside archives and compressed streams\n"
+    "      --unpack-limit SIZE  let each stream decode up to SIZE bytes (K, M, G\n"
+    "                         suffixes; default 1G), each input four times as many\n"
     "      --help             show this help\n"
     "      --version          show the version\n"
     "\n"
@@ -85,6 +92,8 @@ struct Options {
   bool json = false;
   bool quiet = false;
   bool recursive = false;
+  bool unpack = true;
+  std::int64_t unpackLimit = 0;  // 0: the default limits
   std::vector<std::string> files;
 };
 
@@ -130,6 +139,64 @@ std::string OpenFailureReason(const std::string& path) {
   if (fs::is_directory(st)) return "is a folder (-r scans the files in it)";
   if (!fs::is_regular_file(st)) return "not a regular file";
   return "cannot be read";
+}
+
+// The containers an output lies in, for the listing: "  in zip@0x1f00 \"a.wav\"", the outer
+// ones first, separated by " / ". Nothing for an object of the input itself.
+std::string ListingWithin(const std::vector<sorvend::ContainerRef>& within) {
+  std::string text;
+  for (const sorvend::ContainerRef& ref : within) {
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "@0x%llx", static_cast<unsigned long long>(ref.offset));
+    text += (text.empty() ? "  in " : " / ") + ref.kind + offset;
+    if (!ref.entry.empty()) text += " " + JsonString(ref.entry);
+  }
+  return text;
+}
+
+// The same as the JSON member ,"within":[{"kind","offset","entry"}, ...].
+std::string JsonWithin(const std::vector<sorvend::ContainerRef>& within) {
+  if (within.empty()) return {};
+  std::string text = ",\"within\":[";
+  for (std::size_t i = 0; i < within.size(); ++i) {
+    const sorvend::ContainerRef& ref = within[i];
+    text += (i > 0 ? ",{\"kind\":" : "{\"kind\":") + JsonString(ref.kind) +
+            ",\"offset\":" + std::to_string(ref.offset);
+    if (!ref.entry.empty()) text += ",\"entry\":" + JsonString(ref.entry);
+    text += "}";
+  }
+  return text + "]";
+}
+
+// A size with an optional K, M or G (powers of 1024); -1 when it is none or not positive.
+std::int64_t ParseSize(const std::string& text) {
+  std::size_t used = 0;
+  long long value = 0;
+  try {
+    value = std::stoll(text, &used);
+  } catch (...) {
+    return -1;
+  }
+  int shift = 0;
+  if (used + 1 == text.size()) {
+    switch (std::toupper(static_cast<unsigned char>(text[used]))) {
+      case 'K':
+        shift = 10;
+        break;
+      case 'M':
+        shift = 20;
+        break;
+      case 'G':
+        shift = 30;
+        break;
+      default:
+        return -1;
+    }
+  } else if (used != text.size()) {
+    return -1;
+  }
+  if (value <= 0 || value > (INT64_MAX >> 2 >> shift)) return -1;
+  return static_cast<std::int64_t>(value) << shift;
 }
 
 class CliHost final : public sorvend::ScanHost {
@@ -191,15 +258,20 @@ class CliHost final : public sorvend::ScanHost {
 
   void OutputWritten(const sorvend::OutputRecord& r) override {
     if (opt_.json) {
-      std::printf("{\"input\":%s,\"output\":%s,\"kind\":%s,\"offset\":%lld,\"size\":%lld%s}\n",
+      std::printf("{\"input\":%s,\"output\":%s,\"kind\":%s,\"offset\":%lld,\"size\":%lld%s%s}\n",
                   JsonString(input_).c_str(), JsonString(r.name).c_str(),
                   JsonString(r.kind).c_str(), static_cast<long long>(r.offset),
-                  static_cast<long long>(r.size), r.cut ? ",\"cut\":true" : "");
+                  static_cast<long long>(r.size), r.cut ? ",\"cut\":true" : "",
+                  JsonWithin(r.within).c_str());
     } else if (!opt_.quiet) {
-      std::printf("  %s  offset %lld  size %lld%s\n", r.name.c_str(),
+      std::printf("  %s  offset %lld  size %lld%s%s\n", r.name.c_str(),
                   static_cast<long long>(r.offset), static_cast<long long>(r.size),
-                  r.cut ? "  cut" : "");
+                  ListingWithin(r.within).c_str(), r.cut ? "  cut" : "");
     }
+  }
+
+  void UnpackLimitReached(const std::string& message) override {
+    if (!opt_.quiet) std::fprintf(stderr, "sorvend-cli: %s: %s\n", input_.c_str(), message.c_str());
   }
 
   void OutputFailed(const std::string& name) override {
@@ -314,6 +386,12 @@ int ParseArgs(int argc, char** argv, Options& opt) {
       opt.quiet = true;
     } else if ((arg == "-r" || arg == "--recursive") && !hasValue) {
       opt.recursive = true;
+    } else if (arg == "--no-unpack" && !hasValue) {
+      opt.unpack = false;
+    } else if (arg == "--unpack-limit") {
+      if (!takeValue() || (opt.unpackLimit = ParseSize(value)) < 0) {
+        return UsageError("option --unpack-limit needs a size (such as 512M or 4G)");
+      }
     } else {
       return UsageError("unknown option '" + std::string(argv[i]) + "'");
     }
@@ -374,6 +452,10 @@ int main(int argc, char** argv) {
   ctx.DryRun = opt.dryRun;
   ctx.profile = opt.profile;
   ctx.OutputCount = 0;
+  // Only the thorough profile unpacks.
+  sorvend::Unpacker unpacker(opt.unpackLimit > 0 ? sorvend::LimitsForStreamSize(opt.unpackLimit)
+                                                 : sorvend::UnpackLimits{});
+  if (opt.unpack && opt.profile == sorvend::Profile::Thorough) ctx.unpacker = &unpacker;
   const std::vector<std::string> inputs = BatchInputs(opt, host);
   const int count = static_cast<int>(inputs.size());
   for (int i = 0; i < count; ++i) {

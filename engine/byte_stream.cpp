@@ -109,13 +109,19 @@ bool InputStream::Open(const std::string& path) {
   if (path.empty() || !std::filesystem::is_regular_file(std::filesystem::path(path), ec)) {
     return false;
   }
-  file_ = std::fopen(path.c_str(), "rb");
-  if (file_ == nullptr) return false;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  Adopt(file);
+  return true;
+}
+
+void InputStream::Adopt(std::FILE* file) {
+  Close();
+  file_ = file;
   std::setvbuf(file_, nullptr, _IONBF, 0);
   for (Block* b : {&cur_, &other_}) {
     if (!b->data) b->data = std::make_unique<std::uint8_t[]>(kBufferSize);
   }
-  return true;
 }
 
 void InputStream::Close() {

@@ -84,7 +84,7 @@ void EndOutput(ScanContext& ctx, bool cut) {
     return;
   }
   ctx.Host->OutputWritten(OutputRecord{ctx.OutName, ctx.OutExt.substr(ctx.OutExt.empty() ? 0 : 1),
-                                       ctx.OutputStart, size, cut});
+                                       ctx.OutputStart, size, cut, ctx.Within});
 }
 
 CopyEnd CopyBytes(ScanContext& ctx, std::int64_t n, bool perByte) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "engine/containers/containers.h"
 #include "engine/formats/formats.h"
 #include "engine/measure.h"
 
@@ -66,6 +67,9 @@ struct MeasureDispatchEntry {
   MeasureEntry measure;
   // A first look at bytes already in memory, for signatures that ordinary data fits often.
   MeasureScreen screen = nullptr;
+  // A container (an archive or a compressed stream) instead of a kind: `measure` is none, and
+  // the scan calls this when unpacking is on.
+  UnpackEntry unpack = nullptr;
 };
 
 // Entries for the same lead byte are tried in table order until one takes the byte.
@@ -199,6 +203,35 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'C', Only('D'), Only('8'), Only('1')}, Kind::Mod, MeasureMod},
     MeasureDispatchEntry{{'C', Only('H'), Only('N'), Masked(0xE0, 0x00)}, Kind::Mod, MeasureModChn},
     MeasureDispatchEntry{{'C', Only('H') | Only('N'), Masked(0xE0, 0x00)}, Kind::Mod, MeasureModCh},
+
+    // Containers, opened when unpacking is on: their decoded bytes are scanned like an input.
+    // ZIP's local file header.
+    MeasureDispatchEntry{{'P', Only('K'), Only(0x03), Only(0x04)}, {}, nullptr, nullptr, UnpackZip},
+    // gzip: the magic, deflate, and flags whose reserved bits are clear.
+    MeasureDispatchEntry{
+        {0x1F, Only(0x8B), Only(0x08), Masked(0xE0, 0x00)}, {}, nullptr, nullptr, UnpackGzip},
+    // xz's magic: FD "7zXZ" 00.
+    MeasureDispatchEntry{{0xFD, Only('7'), Only('z'), Only('X')}, {}, nullptr, nullptr, UnpackXz},
+    // bzip2: "BZh" and a block size from 1 to 9 (x 100 kB).
+    MeasureDispatchEntry{{'B', Only('Z'), Only('h'),
+                          BytesWhere([](std::uint8_t b) { return b >= '1' && b <= '9'; })},
+                         {},
+                         nullptr,
+                         nullptr,
+                         UnpackBzip2},
+    // zstd and LZ4 frames' magic numbers, little-endian.
+    MeasureDispatchEntry{
+        {0x28, Only(0xB5), Only(0x2F), Only(0xFD)}, {}, nullptr, nullptr, UnpackZstd},
+    MeasureDispatchEntry{
+        {0x04, Only(0x22), Only(0x4D), Only(0x18)}, {}, nullptr, nullptr, UnpackLz4},
+    // A bare zlib stream: deflate with a 32 KiB window at any of the four levels (78 01, 78 5E,
+    // 78 9C, 78 DA), then a first block whose type is not the reserved one.
+    MeasureDispatchEntry{{0x78, Only(0x01) | Only(0x5E) | Only(0x9C) | Only(0xDA),
+                          BytesWhere([](std::uint8_t b) { return (b >> 1 & 3) != 3; })},
+                         {},
+                         nullptr,
+                         ScreenZlib,
+                         UnpackZlib},
 };
 
 // Rules for kinds without a signature, tried only where an object must begin (the start of an

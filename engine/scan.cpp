@@ -6,6 +6,7 @@
 #include "engine/dispatch_table.h"
 #include "engine/measure.h"
 #include "engine/prefilter.h"
+#include "engine/unpack.h"
 
 namespace sorvend {
 namespace {
@@ -47,6 +48,16 @@ void DispatchMeasure(ScanContext& ctx) {
   const FittingRows fitting = MeasureRowsFitting(head);
   for (int i = 0; i < fitting.count; ++i) {
     const MeasureDispatchEntry& entry = kMeasureTable[fitting.rows[i]];
+    if (entry.unpack != nullptr) {
+      if (ctx.unpacker == nullptr) continue;
+      const std::int64_t end = entry.unpack(ctx, leadOffset);
+      if (Stopped(ctx)) return;
+      if (end <= leadOffset) continue;
+      // A container is no output; the walk resumes behind it, and no object reaches back into it.
+      SeekTo(ctx, std::min(end, ctx.FileSize));
+      ctx.ObjectFloor = ctx.Position;
+      return;
+    }
     if (entry.kind && !ctx.Host->IsTicked(*entry.kind)) continue;
     Extent extent;
     const bool found = entry.measure(view, leadOffset, extent);
@@ -143,19 +154,12 @@ std::span<const AnchoredRule> EngineAnchoredRules() {
   return kAnchoredTable;
 }
 
-void ScanFile(ScanContext& ctx, const std::string& path) {
-  if (!ctx.InFile.Open(path)) {
-    ctx.Host->AppendLog(kOpenFailedLine);
-    return;
-  }
+bool ScanOpenInput(ScanContext& ctx) {
   ctx.Flags |= Flag::InputOpen;
-  ctx.InputPath = path;
   ctx.FileSize = ctx.InFile.Size();
   ctx.InFile.Seek(0);
   ctx.Position = 0;
   ctx.ResponsiveBudget = std::max<std::int64_t>(1, ctx.Host->ResponsiveInterval());
-  ctx.Host->EnableProgressTimer(true);
-
   ctx.ObjectFloor = 0;
   if (ctx.profile == Profile::Classic) {
     Walk<Profile::Classic>(ctx);
@@ -163,14 +167,24 @@ void ScanFile(ScanContext& ctx, const std::string& path) {
     TryAnchoredRules(ctx);
     if (!Stopped(ctx)) Walk<Profile::Thorough>(ctx);
   }
-  if (Stopped(ctx)) {
-    ctx.Host->EnableProgressTimer(false);
-    return;
-  }
-  ctx.Host->EnableProgressTimer(false);
+  if (Stopped(ctx)) return false;
   ctx.InFile.Close();
   ctx.Flags &= ~Flag::InputOpen;
-  ctx.Host->SetProgress(0);
+  return true;
+}
+
+void ScanFile(ScanContext& ctx, const std::string& path) {
+  if (!ctx.InFile.Open(path)) {
+    ctx.Host->AppendLog(kOpenFailedLine);
+    return;
+  }
+  ctx.InputPath = path;
+  ctx.Within.clear();
+  if (ctx.unpacker != nullptr) ctx.unpacker->BeginInput();
+  ctx.Host->EnableProgressTimer(true);
+  const bool ended = ScanOpenInput(ctx);
+  ctx.Host->EnableProgressTimer(false);
+  if (ended) ctx.Host->SetProgress(0);
 }
 
 }  // namespace sorvend

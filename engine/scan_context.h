@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/byte_stream.h"
 #include "engine/kinds.h"
@@ -21,15 +22,28 @@ constexpr int KindCount(Profile profile) {
   return profile == Profile::Classic ? kClassicKindCount : kKindCount;
 }
 
+// One container an object was found in: an archive entry or a compressed stream whose decoded
+// bytes were scanned as an input of their own.
+struct ContainerRef {
+  std::string kind;  // "zip", "gzip", "zlib", "xz", "bzip2", "zstd", "lz4"
+  std::int64_t offset = 0;  // where the container starts in the bytes it was found in
+  std::string entry;        // the entry's name where the container names its entries, else ""
+  bool operator==(const ContainerRef&) const = default;
+};
+
 // One output the engine has written (or, in a dry run, would have written).
 struct OutputRecord {
   std::string name;     // full path as NextOutputName made it
   std::string kind;     // the extension without its dot, as written ("BMP", "ogg", ...)
-  std::int64_t offset;  // where the object starts in the input
+  std::int64_t offset;  // where the object starts in the input (in the innermost decoded bytes)
   std::int64_t size;    // bytes written
   // The object's structure broke or the input ended before its proper end; what was written
   // is its valid beginning.
   bool cut = false;
+  // The containers the object lies in, outermost first: the first one's offset lies in the
+  // input, each further one's in the decoded bytes of the one before, and `offset` in the
+  // decoded bytes of the last. Empty for an object found in the input itself.
+  std::vector<ContainerRef> within = {};
 };
 
 // What the engine needs of its front end (the window, the command line, a test).
@@ -48,6 +62,9 @@ class ScanHost {
   virtual void OutputWritten(const OutputRecord& record) = 0;
   // The output could not be created, or a write to it failed (a full disk, a folder that went).
   virtual void OutputFailed(const std::string& name) = 0;
+  // Unpacking met a limit or a container it had to leave closed; `message` says which and
+  // where ("decoded-size limit reached at zip@0x1f00"). The scan goes on behind it.
+  virtual void UnpackLimitReached(const std::string& message) { AppendLog("       " + message); }
 };
 
 class ByteView;
@@ -68,6 +85,8 @@ inline constexpr std::uint32_t InputOpen = 0x01;
 inline constexpr std::uint32_t OutputOpen = 0x02;
 inline constexpr std::uint32_t Busy = 0x10;
 }  // namespace Flag
+
+class Unpacker;
 
 struct ScanContext {
   InputStream InFile;
@@ -99,6 +118,11 @@ struct ScanContext {
   std::int64_t ObjectFloor = 0;
   // The rules tried where an object must begin (thorough profile only).
   std::span<const AnchoredRule> anchoredRules = EngineAnchoredRules();
+  // Decodes compressed containers and scans what they hold (thorough profile only); none turns
+  // unpacking off. The front end owns it and sets it with the profile.
+  Unpacker* unpacker = nullptr;
+  // The containers the bytes being scanned lie in, outermost first; empty for an input file.
+  std::vector<ContainerRef> Within;
 };
 
 // The close handler's part: closes whatever stream is still open and clears its flag. The

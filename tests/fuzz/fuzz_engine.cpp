@@ -1,5 +1,6 @@
 // libFuzzer target: the whole engine in both profiles, every kind ticked, over the fuzzer's
-// bytes as an input file, with the engine's promises checked after every run.
+// bytes as an input file, with the engine's promises checked after every run. The thorough
+// profile runs twice: as it is, and unpacking containers with small limits.
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "engine/scan.h"
+#include "engine/unpack.h"
 
 namespace {
 
@@ -29,8 +31,9 @@ class Host final : public sorvend::ScanHost {
   std::int64_t ResponsiveInterval() const override { return 4096; }
   void OutputWritten(const sorvend::OutputRecord& r) override { outputs.push_back(r); }
   void OutputFailed(const std::string& name) override { failed.push_back(name); }
+  void UnpackLimitReached(const std::string& message) override { limits.push_back(message); }
 
-  std::vector<std::string> log, failed;
+  std::vector<std::string> log, failed, limits;
   std::vector<sorvend::OutputRecord> outputs;
 };
 
@@ -83,7 +86,17 @@ void CheckOutput(const Bytes& input, const sorvend::OutputRecord& r, std::size_t
   if (fs::path(r.name).filename().string().rfind(want, 0) != 0) Broken("numbering", r.name);
   if (profile == sorvend::Profile::Thorough) {
     if (r.size <= 0) Broken("empty thorough output", r.name);
-    CheckThoroughOutput(input, r, floor);
+    if (r.within.empty()) {
+      CheckThoroughOutput(input, r, floor);
+      return;
+    }
+    // Found in decoded bytes: only its size can be checked against the input, and its first
+    // container lies in the input at or behind the previous output.
+    if (static_cast<std::int64_t>(Read(r.name).size()) != r.size) Broken("size", r.name);
+    if (r.within.front().offset < floor ||
+        static_cast<std::size_t>(r.within.front().offset) >= input.size()) {
+      Broken("container offset", r.name);
+    }
     return;
   }
   if (r.cut) Broken("classic output marked cut", r.name);
@@ -117,13 +130,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
 
-  for (const sorvend::Profile profile : {sorvend::Profile::Classic, sorvend::Profile::Thorough}) {
+  // Small limits, so that a few fuzzed bytes reach each of them quickly.
+  sorvend::UnpackLimits limits;
+  limits.streamBytes = 1 << 20;
+  limits.inputBytes = 4 << 20;
+  limits.memoryBytes = 64 << 10;
+  limits.depth = 3;
+  limits.dictionaryBytes = 16 << 20;
+  sorvend::Unpacker unpacker(limits);
+  for (int run = 0; run < 3; ++run) {
+    const sorvend::Profile profile =
+        run == 0 ? sorvend::Profile::Classic : sorvend::Profile::Thorough;
     Host host;
     sorvend::ScanContext ctx;
     ctx.Host = &host;
     ctx.SourceDir = dir.string() + "/";
     ctx.OutputCount = 0;
     ctx.profile = profile;
+    if (run == 2) ctx.unpacker = &unpacker;
     sorvend::ScanFile(ctx, path);
 
     if (!host.log.empty()) Broken("input could not be opened");

@@ -1,0 +1,175 @@
+// Compressed streams found by their magic at any offset: gzip members, xz streams, bzip2
+// streams, zstd and LZ4 frames, and bare zlib streams. Each is decoded by its own library
+// (zlib, liblzma, libbz2, libzstd, liblz4), and what it decodes to is scanned as an input.
+#include <zlib.h>
+
+#include <string>
+
+#include "engine/carver.h"
+#include "engine/containers/containers.h"
+#include "engine/containers/decode.h"
+
+namespace sorvend {
+namespace {
+
+// Decodes the stream at `lead` and scans its bytes; `header` is the size of its header, behind
+// which the walk goes on when the stream cannot be followed to its end (damaged, refused, or
+// stopped by a limit), so that the bytes after the header are scanned as they stand.
+std::int64_t UnpackStream(ScanContext& ctx, std::int64_t lead, Codec codec, const char* kind,
+                          std::int64_t header, std::string entry = {}) {
+  const ContainerRef ref{kind, lead, std::move(entry)};
+  if (!MayOpenContainer(ctx, ref)) return -1;
+  DecodedSink sink(*ctx.unpacker);
+  const DecodeResult r = DecodeStream(ctx, codec, lead, -1, sink);
+  if (r.end == DecodeEnd::Stopped) return -1;
+  // Nothing decoded from a stream that does not go on: not one at all.
+  if (sink.Size() == 0 && r.end != DecodeEnd::StreamEnd && r.end != DecodeEnd::Limit) return -1;
+  if (!ScanDecoded(ctx, sink, ref)) return -1;
+  switch (r.end) {
+    case DecodeEnd::StreamEnd:
+      return lead + r.consumed;
+    case DecodeEnd::InputEnd:
+      return ctx.FileSize;
+    default:
+      return lead + header;
+  }
+}
+
+// The gzip member header: ID1 ID2 CM FLG MTIME(4) XFL OS, then the optional extra field,
+// name, comment and header CRC as FLG says. Returns the header's size, or 0 when it is no
+// header; `name` receives the original file name.
+std::int64_t GzipHeader(ByteView& in, std::int64_t lead, std::string& name) {
+  std::uint8_t h[10];
+  if (!in.Read(lead, h, sizeof h) || h[2] != 8 || (h[3] & 0xE0) != 0) return 0;
+  const std::uint8_t flags = h[3];
+  std::int64_t at = lead + 10;
+  if (flags & 0x04) {  // FEXTRA
+    std::uint8_t len[2];
+    if (!in.Read(at, len, 2)) return 0;
+    at += 2 + GetLe16(len);
+  }
+  // Zero-terminated strings; a name longer than any file system allows is no header.
+  constexpr int kLongestString = 4096;
+  for (const std::uint8_t flag : {std::uint8_t{0x08}, std::uint8_t{0x10}}) {  // FNAME, FCOMMENT
+    if ((flags & flag) == 0) continue;
+    std::string text;
+    for (;;) {
+      const int c = in.Byte(at++);
+      if (c < 0 || text.size() == kLongestString) return 0;
+      if (c == 0) break;
+      text += static_cast<char>(c);
+    }
+    if (flag == 0x08) name = std::move(text);
+  }
+  if (flags & 0x02) at += 2;  // FHCRC
+  return at - lead;
+}
+
+}  // namespace
+
+std::int64_t UnpackGzip(ScanContext& ctx, std::int64_t lead) {
+  ByteView in(ctx);
+  std::string name;
+  const std::int64_t header = GzipHeader(in, lead, name);
+  if (header == 0) return -1;
+  return UnpackStream(ctx, lead, Codec::Gzip, "gzip", header, std::move(name));
+}
+
+std::int64_t UnpackXz(ScanContext& ctx, std::int64_t lead) {
+  // The stream header: magic (6), flags (2), their CRC-32 (4).
+  ByteView in(ctx);
+  std::uint8_t h[12];
+  if (!in.Read(lead, h, sizeof h) || h[6] != 0 || (h[7] & 0xF0) != 0 ||
+      crc32(0, h + 6, 2) != GetLe32(h + 8)) {
+    return -1;
+  }
+  return UnpackStream(ctx, lead, Codec::Xz, "xz", sizeof h);
+}
+
+std::int64_t UnpackBzip2(ScanContext& ctx, std::int64_t lead) {
+  // "BZh", the block size digit, then a block's magic (pi) or the end of the stream (sqrt(pi)).
+  ByteView in(ctx);
+  std::uint8_t h[10];
+  if (!in.Read(lead, h, sizeof h)) return -1;
+  static constexpr std::uint8_t kBlock[] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x59};
+  static constexpr std::uint8_t kEnd[] = {0x17, 0x72, 0x45, 0x38, 0x50, 0x90};
+  if (std::memcmp(h + 4, kBlock, 6) != 0 && std::memcmp(h + 4, kEnd, 6) != 0) return -1;
+  return UnpackStream(ctx, lead, Codec::Bzip2, "bzip2", 4);
+}
+
+std::int64_t UnpackZstd(ScanContext& ctx, std::int64_t lead) {
+  ByteView in(ctx);
+  // The frame header descriptor's reserved bit is zero.
+  const int descriptor = in.Byte(lead + 4);
+  if (descriptor < 0 || (descriptor & 0x08) != 0) return -1;
+  return UnpackStream(ctx, lead, Codec::Zstd, "zstd", 5);
+}
+
+std::int64_t UnpackLz4(ScanContext& ctx, std::int64_t lead) {
+  ByteView in(ctx);
+  // FLG: version 01 and a reserved bit of zero; BD: a block size of 4 to 7 and reserved zeros.
+  std::uint8_t h[6];
+  if (!in.Read(lead, h, sizeof h) || (h[4] & 0xC2) != 0x40 || (h[5] & 0x8F) != 0 ||
+      (h[5] >> 4 & 7) < 4) {
+    return -1;
+  }
+  return UnpackStream(ctx, lead, Codec::Lz4Frame, "lz4", 6);
+}
+
+bool ScreenZlib(const std::uint8_t* p, std::size_t avail, std::int64_t) {
+  if (avail < 3) return true;
+  const int blockType = p[2] >> 1 & 3;
+  switch (blockType) {
+    case 0:  // stored: LEN, then NLEN its complement
+      return avail < 7 || (GetLe16(p + 3) ^ GetLe16(p + 5)) == 0xFFFF;
+    case 2:  // dynamic: at most 286 literal/length and 30 distance codes
+      return (p[2] >> 3) <= 29 && (avail < 4 || (p[3] & 0x1F) <= 29);
+    case 1:
+      return true;
+    default:  // reserved
+      return false;
+  }
+}
+
+struct BareZlibTrial::State {
+  z_stream z{};
+  bool ready = false;
+  std::uint8_t out[1024];
+};
+
+BareZlibTrial::BareZlibTrial() : state_(std::make_unique<State>()) {
+  state_->ready = inflateInit(&state_->z) == Z_OK;
+}
+
+BareZlibTrial::~BareZlibTrial() {
+  inflateEnd(&state_->z);
+}
+
+bool BareZlibTrial::Decodes(const std::uint8_t* p, std::size_t n, bool whole) {
+  State& s = *state_;
+  if (!s.ready || inflateReset(&s.z) != Z_OK) return false;
+  s.z.next_in = const_cast<Bytef*>(p);
+  s.z.avail_in = static_cast<uInt>(n);
+  s.z.next_out = s.out;
+  s.z.avail_out = sizeof s.out;
+  const int rc = inflate(&s.z, Z_NO_FLUSH);
+  if (rc == Z_STREAM_END) return true;
+  if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
+  // Still going: enough decoded bytes to hold the start of an object, or a cut stream that
+  // decoded all there is.
+  constexpr uLong kEnough = 64;
+  return s.z.total_out >= kEnough || (whole && s.z.avail_in == 0 && s.z.total_out > 0);
+}
+
+std::int64_t UnpackZlib(ScanContext& ctx, std::int64_t lead) {
+  ByteView in(ctx);
+  std::size_t avail = 0;
+  const std::uint8_t* p = in.Peek(lead, 4096, avail);
+  if (avail < 3 || !ctx.unpacker->Scratch().zlibTrial.Decodes(
+                       p, avail, lead + std::int64_t(avail) >= in.Size())) {
+    return -1;
+  }
+  return UnpackStream(ctx, lead, Codec::Zlib, "zlib", 2);
+}
+
+}  // namespace sorvend

@@ -1,0 +1,372 @@
+// Unpacking: media inside archives and compressed streams made by the real tools come out
+// bit-exact with the path through their containers; damage, cuts, nesting and bombs end as
+// they should, with every limit named and nothing behind a container lost.
+#include "engine/unpack.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/containers/containers.h"
+#include "engine/scan.h"
+#include "tests/support/test_support.h"
+
+namespace sorvend::test {
+namespace {
+
+void ScanUnpacking(ScanRun& run, Unpacker& unpacker, std::initializer_list<Kind> kinds,
+                   const Bytes& data) {
+  run.ctx.unpacker = &unpacker;
+  ScanThorough(run, kinds, data);
+}
+
+struct Expected {
+  const char* sample;  // under tests/data, the bytes the output must hold
+  const char* ext;
+  std::vector<ContainerRef> within;  // offsets relative to where the archive is put
+};
+
+struct ArchiveCase {
+  const char* archive;  // under tests/data/archives
+  std::vector<Expected> outputs;
+};
+
+const Kind kMedia[] = {Kind::Png, Kind::Wav, Kind::Jpg};
+
+TEST(Unpack, MediaInsideContainersComeOutBitExact) {
+  const std::vector<ArchiveCase> cases = {
+      {"media.zip",
+       {{"png/gradient.png", ".PNG", {{"zip", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"zip", 0, "lavf.wav"}}},
+        {"jpeg/grey.jpg", ".JPG", {{"zip", 0, "grey.jpg"}}}}},
+      {"stored.zip",
+       {{"png/gradient.png", ".PNG", {{"zip", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"zip", 0, "lavf.wav"}}}}},
+      {"bzip2.zip",
+       {{"riff/lavf.wav", ".WAV", {{"zip", 0, "lavf.wav"}}},
+        {"png/gradient.png", ".PNG", {{"zip", 0, "gradient.png"}}}}},
+      {"lzma.zip",
+       {{"png/gradient.png", ".PNG", {{"zip", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"zip", 0, "lavf.wav"}}}}},
+      {"descriptor.zip",
+       {{"png/gradient.png", ".PNG", {{"zip", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"zip", 0, "lavf.wav"}}}}},
+      {"zip64.zip",
+       {{"riff/lavf.wav", ".WAV", {{"zip", 0, "lavf.wav"}}},
+        {"png/gradient.png", ".PNG", {{"zip", 0, "gradient.png"}}}}},
+      {"lavf.wav.gz", {{"riff/lavf.wav", ".WAV", {{"gzip", 0, "lavf.wav"}}}}},
+      {"lavf.wav.xz", {{"riff/lavf.wav", ".WAV", {{"xz", 0, ""}}}}},
+      {"lavf.wav.zst", {{"riff/lavf.wav", ".WAV", {{"zstd", 0, ""}}}}},
+      {"lavf.wav.lz4", {{"riff/lavf.wav", ".WAV", {{"lz4", 0, ""}}}}},
+      {"gradient.png.bz2", {{"png/gradient.png", ".PNG", {{"bzip2", 0, ""}}}}},
+      {"nested.zip",
+       {{"png/gradient.png",
+         ".PNG",
+         {{"zip", 0, "inner.zip.gz"}, {"gzip", 0, "inner.zip"}, {"zip", 0, "gradient.png"}}}}},
+      {"pack.bin",
+       {{"png/gradient.png", ".PNG", {{"zlib", 16, ""}}},
+        {"riff/lavf.wav", ".WAV", {{"zlib", 509, ""}}}}},
+  };
+  for (const ArchiveCase& c : cases) {
+    SCOPED_TRACE(c.archive);
+    const Bytes before = Filler(333, 3);
+    Unpacker unpacker;
+    ScanRun run;
+    ScanUnpacking(
+        run, unpacker, {Kind::Png, Kind::Wav, Kind::Jpg},
+        Join({before, ReadTestData(std::string("archives/") + c.archive), Filler(50, 4)}));
+    ASSERT_EQ(run.host.outputs.size(), c.outputs.size());
+    for (std::size_t i = 0; i < c.outputs.size(); ++i) {
+      const Expected& want = c.outputs[i];
+      const OutputRecord& out = run.host.outputs[i];
+      SCOPED_TRACE(want.sample);
+      EXPECT_EQ(out.name, run.dir.File("ANT000" + std::to_string(i) + want.ext));
+      EXPECT_EQ(out.offset, 0);  // every sample is an entry or a stream of its own
+      EXPECT_FALSE(out.cut);
+      std::vector<ContainerRef> within = want.within;
+      within.front().offset += static_cast<std::int64_t>(before.size());
+      EXPECT_EQ(out.within, within);
+      EXPECT_EQ(run.Output(i), ReadTestData(want.sample));
+    }
+    EXPECT_TRUE(run.host.log.empty());
+  }
+}
+
+TEST(Unpack, OffLeavesCompressedMediaAlone) {
+  ScanRun run;
+  ScanThorough(run, {Kind::Png, Kind::Wav, Kind::Jpg}, ReadTestData("archives/lavf.wav.gz"));
+  EXPECT_TRUE(run.host.outputs.empty());
+  // Stored entries are found where they lie in the input, without a container.
+  ScanRun stored;
+  ScanThorough(stored, {Kind::Png, Kind::Wav}, ReadTestData("archives/stored.zip"));
+  ASSERT_EQ(stored.host.outputs.size(), 2u);
+  EXPECT_TRUE(stored.host.outputs[0].within.empty());
+}
+
+// media.zip's entries: gradient.png, lavf.wav and grey.jpg, each behind its local header.
+std::size_t EntryData(const Bytes& zip, const std::string& name) {
+  return FindText(zip, name) + name.size();
+}
+
+TEST(Unpack, DamageAndCutsHideNothingElse) {
+  const Bytes zip = ReadTestData("archives/media.zip");
+  const std::size_t wav = EntryData(zip, "lavf.wav");
+  const std::size_t jpg = EntryData(zip, "grey.jpg");
+  Bytes corrupt = zip;
+  for (std::size_t i = wav + 200; i < wav + 260; ++i) corrupt[i] ^= 0x5A;
+  Bytes badSizes = zip;  // the WAV entry's compressed size points into the middle of nowhere
+  SetLe32(badSizes, wav - 8 - 30 + 18, 7);
+  const struct {
+    const char* what;
+    Bytes data;
+    std::vector<std::string> samples;  // what comes out whole
+  } cases[] = {
+      {"corrupt deflate in the middle of an entry", corrupt, {"png/gradient.png", "jpeg/grey.jpg"}},
+      {"an entry's size damaged", badSizes, {"png/gradient.png", "jpeg/grey.jpg"}},
+      {"cut in the last entry", Slice(zip, 0, jpg + 100), {"png/gradient.png", "riff/lavf.wav"}},
+      {"cut in a header", Slice(zip, 0, jpg - 12), {"png/gradient.png", "riff/lavf.wav"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Unpacker unpacker;
+    ScanRun run;
+    ScanUnpacking(run, unpacker, {Kind::Png, Kind::Wav, Kind::Jpg}, c.data);
+    std::vector<Bytes> whole;
+    for (std::size_t i = 0; i < run.host.outputs.size(); ++i) {
+      if (!run.host.outputs[i].cut) whole.push_back(run.Output(i));
+    }
+    for (const std::string& sample : c.samples) {
+      EXPECT_NE(std::find(whole.begin(), whole.end(), ReadTestData(sample)), whole.end()) << sample;
+    }
+  }
+}
+
+TEST(Unpack, TheWalkGoesOnBehindTheContainer) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  for (const char* archive : {"media.zip", "lavf.wav.gz", "lavf.wav.xz", "lavf.wav.zst",
+                              "lavf.wav.lz4", "gradient.png.bz2", "pack.bin"}) {
+    SCOPED_TRACE(archive);
+    const Bytes container = ReadTestData(std::string("archives/") + archive);
+    Unpacker unpacker;
+    ScanRun run;
+    ScanUnpacking(run, unpacker, {Kind::Png, Kind::Wav, Kind::Jpg},
+                  Join({Filler(7), container, png, Filler(9)}));
+    ASSERT_FALSE(run.host.outputs.empty());
+    const OutputRecord& last = run.host.outputs.back();
+    EXPECT_TRUE(last.within.empty());
+    EXPECT_EQ(last.offset, static_cast<std::int64_t>(7 + container.size()));
+    EXPECT_EQ(run.Output(run.host.outputs.size() - 1), png);
+  }
+}
+
+TEST(Unpack, ZlibScreenRefusesOnlyWhatInflateRefuses) {
+  const struct {
+    const char* what;
+    Bytes bytes;
+    bool passes;
+  } cases[] = {
+      {"fixed codes", {0x78, 0x9C, 0x03, 0x00}, true},
+      {"stored block", {0x78, 0x01, 0x01, 0x05, 0x00, 0xFA, 0xFF}, true},
+      {"stored length without its complement", {0x78, 0x01, 0x01, 0x05, 0x00, 0xFA, 0xFE}, false},
+      {"reserved block type", {0x78, 0xDA, 0x07, 0x00}, false},
+      {"dynamic codes", {0x78, 0x5E, 0xED, 0x1D}, true},
+      {"dynamic: 287 literal codes", {0x78, 0x5E, 0xF5, 0x1D}, false},
+      {"dynamic: 31 distance codes", {0x78, 0x5E, 0xED, 0x1E}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(ScreenZlib(c.bytes.data(), c.bytes.size(), 100), c.passes);
+  }
+}
+
+// Machine code is full of 78 9C and its kind: such bytes open nothing and hide nothing.
+TEST(Unpack, LookAlikeZlibHeadersHideNothing) {
+  Bytes data;
+  Lcg rng(5);
+  for (int i = 0; i < 2000; ++i) {
+    static const std::uint8_t kSecond[] = {0x01, 0x5E, 0x9C, 0xDA};
+    data.push_back(0x78);
+    data.push_back(kSecond[i % 4]);
+    for (int k = 0; k < 6; ++k) data.push_back(static_cast<std::uint8_t>(rng()));
+  }
+  const Bytes png = ReadTestData("png/gradient.png");
+  Append(data, png);
+  Unpacker unpacker;
+  ScanRun run;
+  ScanUnpacking(run, unpacker, {Kind::Png}, data);
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.host.outputs[0].offset, 16000);
+  EXPECT_TRUE(run.host.outputs[0].within.empty());
+}
+
+// ---- Bombs, built here and never kept under tests/data ----
+
+// A gzip member of `gib64k` times 64 KiB of zeros, built from one flushed block repeated, so
+// that gigabytes take a few megabytes and no time to make. Its trailer is not checked: a limit
+// ends it first.
+Bytes ZerosGzip(int pieces) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, 16 + 15, 9, Z_DEFAULT_STRATEGY);
+  Bytes zeros(1 << 16), out(1 << 16);
+  auto pump = [&](int flush, Bytes& into) {
+    z.next_in = zeros.data();
+    z.avail_in = flush == Z_FINISH ? 0 : static_cast<uInt>(zeros.size());
+    do {
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(out.size());
+      deflate(&z, flush);
+      into.insert(into.end(), out.data(), out.data() + (out.size() - z.avail_out));
+    } while (z.avail_out == 0);
+  };
+  Bytes head, piece, tail;
+  pump(Z_FULL_FLUSH, head);   // the header and the first piece
+  pump(Z_FULL_FLUSH, piece);  // a piece that stands on its own
+  pump(Z_FINISH, tail);
+  deflateEnd(&z);
+  Bytes gz = head;
+  for (int i = 1; i < pieces; ++i) Append(gz, piece);
+  Append(gz, tail);
+  return gz;
+}
+
+// A stored ZIP of one entry; `data` as it is.
+Bytes StoredZip(const std::string& name, const Bytes& data) {
+  Bytes z;
+  AppendLe32(z, 0x04034B50);
+  AppendLe16(z, 10), AppendLe16(z, 0), AppendLe16(z, 0), AppendLe32(z, 0);
+  AppendLe32(z, crc32(0, data.data(), static_cast<uInt>(data.size())));
+  AppendLe32(z, static_cast<std::uint32_t>(data.size()));
+  AppendLe32(z, static_cast<std::uint32_t>(data.size()));
+  AppendLe16(z, static_cast<std::uint16_t>(name.size())), AppendLe16(z, 0);
+  AppendText(z, name);
+  Append(z, data);
+  return z;
+}
+
+bool LogHas(const RecordingHost& host, const std::string& text) {
+  for (const std::string& line : host.log) {
+    if (line.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(Unpack, BombsEndAtTheirLimitsAndTheScanGoesOn) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  Bytes deep = png;
+  for (int level = 0; level < 12; ++level) deep = StoredZip("d" + std::to_string(level), deep);
+  // 42.zip's way: 16 archives in each archive, three levels down, each leaf 4 MiB of zeros.
+  Bytes wide = ZerosGzip(64);
+  for (int level = 0; level < 3; ++level) {
+    Bytes archive;
+    for (int i = 0; i < 16; ++i) Append(archive, StoredZip("w" + std::to_string(i), wide));
+    wide = archive;
+  }
+  UnpackLimits small;
+  small.streamBytes = 4 << 20;
+  small.inputBytes = 32 << 20;
+  UnpackLimits ratio;
+  ratio.ratio = 100;
+  const struct {
+    const char* what;
+    Bytes bomb;
+    UnpackLimits limits;
+    const char* line;
+  } cases[] = {
+      {"gigabytes of zeros", ZerosGzip(1 << 14), small, "decoded-size limit reached at gzip@0x7"},
+      {"a ratio beyond the limit", ZerosGzip(256), ratio,
+       "compression-ratio limit reached at gzip@0x7"},
+      {"archives nested deeper than the limit", deep, {}, "depth limit reached at zip@0x7"},
+      {"archives of archives", wide, small, "decoded-size limit of the input reached at zip@0x7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Unpacker unpacker(c.limits);
+    ScanRun run;
+    ScanUnpacking(run, unpacker, {Kind::Png}, Join({Filler(7), c.bomb, png}));
+    EXPECT_TRUE(LogHas(run.host, c.line)) << (run.host.log.empty() ? "" : run.host.log[0]);
+    EXPECT_LE(unpacker.decodedThisInput, c.limits.inputBytes);
+    ASSERT_FALSE(run.host.outputs.empty());
+    EXPECT_EQ(run.Output(run.host.outputs.size() - 1), png);
+    EXPECT_TRUE(run.host.outputs.back().within.empty());
+  }
+}
+
+// Entries that overlap: a central directory that names one local entry a thousand times. The
+// walk follows the local headers, so the shared body is decoded once.
+TEST(Unpack, OverlappingEntriesAreDecodedOnce) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  Bytes zip = StoredZip("a.png", png);
+  const std::size_t directory = zip.size();
+  for (int i = 0; i < 1000; ++i) {
+    AppendLe32(zip, 0x02014B50);
+    for (int k = 0; k < 6; ++k) AppendLe16(zip, k == 5 ? 0 : 10);
+    for (int k = 0; k < 3; ++k) AppendLe32(zip, 0);
+    AppendLe16(zip, 5), AppendLe16(zip, 0), AppendLe16(zip, 0), AppendLe16(zip, 0);
+    AppendLe16(zip, 0), AppendLe32(zip, 0), AppendLe32(zip, 0);  // the local header at 0
+    AppendText(zip, "a.png");
+  }
+  AppendLe32(zip, 0x06054B50);
+  AppendLe32(zip, 0), AppendLe16(zip, 1000), AppendLe16(zip, 1000);
+  AppendLe32(zip, static_cast<std::uint32_t>(zip.size() - 12 - directory));
+  AppendLe32(zip, static_cast<std::uint32_t>(directory)), AppendLe16(zip, 0);
+  Unpacker unpacker;
+  ScanRun run;
+  ScanUnpacking(run, unpacker, {Kind::Png}, Join({zip, png}));
+  ASSERT_EQ(run.host.outputs.size(), 2u);
+  EXPECT_EQ(run.host.outputs[0].within.size(), 1u);
+  EXPECT_EQ(unpacker.decodedThisInput, static_cast<std::int64_t>(png.size()));
+  // The second is the PNG behind the archive, found where it lies.
+  EXPECT_EQ(run.host.outputs[1].offset, static_cast<std::int64_t>(zip.size()));
+}
+
+// Decoded bytes beyond what memory keeps go to a file that never has a name.
+TEST(Unpack, SpilledBytesLeaveNoFileBehind) {
+  ScanRun run;  // its folder is made before TMPDIR points elsewhere
+  ScratchDir tmp;
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", tmp.path().c_str(), 1);
+  UnpackLimits limits;
+  limits.memoryBytes = 100;
+  Unpacker unpacker(limits);
+  bool emptyDuringTheScan = true;
+  run.host.interval = 64;
+  run.host.onKeepResponsive = [&] { emptyDuringTheScan &= std::filesystem::is_empty(tmp.path()); };
+  ScanUnpacking(run, unpacker, {Kind::Png, Kind::Wav}, ReadTestData("archives/nested.zip"));
+  if (old)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.Output(0), ReadTestData("png/gradient.png"));
+  EXPECT_TRUE(emptyDuringTheScan);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+}
+
+// Closing the window during a long decode stops it at the next KeepResponsive.
+TEST(Unpack, StopDuringADecodeEndsAtOnce) {
+  UnpackLimits limits;
+  limits.streamBytes = std::int64_t{1} << 40;
+  limits.inputBytes = std::int64_t{1} << 40;
+  limits.ratio = 1 << 20;
+  Unpacker unpacker(limits);
+  ScanRun run;
+  int calls = 0;
+  run.host.interval = 1 << 16;
+  run.host.onKeepResponsive = [&] {
+    if (++calls == 20) CloseStreams(run.ctx);
+  };
+  ScanUnpacking(run, unpacker, {Kind::Png},
+                Join({ZerosGzip(1 << 15), ReadTestData("png/gradient.png")}));
+  EXPECT_EQ(calls, 20);
+  EXPECT_TRUE(run.host.outputs.empty());
+  // Not one more decoded piece than the calls let through.
+  EXPECT_LT(unpacker.decodedThisInput, std::int64_t{64} << 20);
+}
+
+}  // namespace
+}  // namespace sorvend::test
