@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSet>
+#include <QStringList>
 #include <utility>
 
 namespace sorvend {
@@ -46,6 +47,24 @@ QPixmap DrawIcon(QColor colour, const QString& glyph) {
   painter.setPen(Qt::white);
   painter.drawText(pixmap.rect(), Qt::AlignCenter, glyph);
   return pixmap;
+}
+
+QString OffsetText(std::int64_t offset) {
+  return QStringLiteral("0x%1").arg(static_cast<qulonglong>(offset), 8, 16, QLatin1Char('0'));
+}
+
+// "zip 0x00000400 sprites/title.png › gzip 0x00000000": each container, outermost first, with
+// where it starts in the bytes it was found in and, for an archive's entry, the entry's name.
+QString WithinText(const std::vector<ContainerRef>& within) {
+  QStringList steps;
+  for (const ContainerRef& container : within) {
+    QString step = QString::fromStdString(container.kind) + ' ' + OffsetText(container.offset);
+    if (!container.entry.empty()) {
+      step += ' ' + QFile::decodeName(QByteArray::fromStdString(container.entry));
+    }
+    steps << step;
+  }
+  return steps.join(QStringLiteral(" › "));
 }
 
 QString Number(std::int64_t n) {
@@ -103,6 +122,7 @@ ResultRow ResultsModel::RowOf(const OutputRecord& record, const QString& source)
   row.offset = record.offset;
   row.size = record.size;
   row.cut = record.cut;
+  row.within = WithinText(record.within);
   const QString extension = QString::fromStdString(record.kind);
   const std::optional<Kind> kind = KindOfExtension("." + record.kind);
   if (kind) {
@@ -254,8 +274,7 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
         case kSourceColumn:
           return r.source;
         case kOffsetColumn:
-          return QStringLiteral("0x%1").arg(static_cast<qulonglong>(r.offset), 8, 16,
-                                            QLatin1Char('0'));
+          return OffsetText(r.offset);
         case kCutColumn:
           return r.cut ? QStringLiteral("途切れ") : QString();
         case kWithinColumn:

@@ -23,6 +23,7 @@
 #include "app/results_window.h"
 #include "app/thumbnails.h"
 #include "engine/scan.h"
+#include "engine/unpack.h"
 #include "tests/support/test_support.h"
 
 using sorvend::KindGroup;
@@ -147,12 +148,24 @@ class ResultsTest : public QObject {
     QCOMPARE(text(sorvend::kSourceColumn), QString("/in/a b.dat"));
     QCOMPARE(text(sorvend::kOffsetColumn), QString("0x00001f2e"));
     QCOMPARE(text(sorvend::kCutColumn), QString("途切れ"));
-    QCOMPARE(text(sorvend::kWithinColumn), QString());
+    QCOMPARE(text(sorvend::kWithinColumn), QString());  // found in the input itself
     QCOMPARE(model.index(0, 0).data(sorvend::kPathRole).toString(), QString("/out/ANT0007.WAV"));
     QCOMPARE(model.index(0, 0).data(sorvend::kGroupRole).toInt(),
              static_cast<int>(KindGroup::Sound));
     QCOMPARE(model.headerData(sorvend::kWithinColumn, Qt::Horizontal).toString(),
              QString("アーカイブ内の場所"));
+  }
+
+  // The path through the containers, outermost first.
+  void withinColumn() {
+    ResultsModel model;
+    OutputRecord record{"/out/ANT0000.PNG", "PNG", 0x20, 100};
+    record.within = {{"zip", 0x400, "sprites/タイトル.png.gz"}, {"gzip", 0, ""}};
+    model.Add(ResultsModel::RowOf(record, "/in/game.dat"));
+    model.Flush();
+    QCOMPARE(model.index(0, sorvend::kWithinColumn).data().toString(),
+             QString("zip 0x00000400 sprites/タイトル.png.gz › gzip 0x00000000"));
+    QCOMPARE(model.index(0, sorvend::kOffsetColumn).data().toString(), QString("0x00000020"));
   }
 
   // Rows wait for the flush, which the timer runs while events are handled.
@@ -204,6 +217,22 @@ class ResultsTest : public QObject {
     form.Form1DropFiles({small});
     QCOMPARE(form.Results1->rowCount(), 2);
     QCOMPARE(form.Results1->Row(1).offset, 100 + static_cast<std::int64_t>(dib.size()) + 50);
+  }
+
+  // An output found in a compressed stream shows the stream in its row.
+  void outputInsideAStream() {
+    ScratchDir dir;
+    TForm1 form(dir.File("sorvend.ini"));  // a first start: thorough
+    sorvend::Unpacker unpacker;
+    form.Context().unpacker = &unpacker;
+    const std::string input = dir.File("sound.gz");
+    WriteFile(input, ReadTestData("archives/lavf.wav.gz"));
+    form.Form1DropFiles({input});
+    QCOMPARE(form.Results1->rowCount(), 1);
+    QCOMPARE(form.Results1->index(0, sorvend::kKindColumn).data().toString(),
+             QString("WAV（音声）"));
+    QCOMPARE(form.Results1->index(0, sorvend::kWithinColumn).data().toString(),
+             QString("gzip 0x00000000 lavf.wav"));  // the name the gzip header keeps
   }
 
   void filters_data() {
