@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstdlib>
 
+#include "engine/formats/forward_reader.h"
+
 namespace sorvend {
 namespace {
 
@@ -325,49 +327,6 @@ bool ReadDibHeader(ByteView& in, std::int64_t at, DibHeader& dib) {
 }
 
 namespace {
-
-// Reads forward through the input a window at a time, for walks that look at every byte.
-class ForwardReader {
- public:
-  ForwardReader(ByteView& in, std::int64_t at, std::int64_t end) : in_(in), at_(at), end_(end) {}
-
-  // The next byte, or -1 at the walk's end or the input's.
-  int Next() {
-    if (next_ == stop_ && !Refill()) return -1;
-    ++at_;
-    return *next_++;
-  }
-  // Passes over n bytes; false when they leave the walk's range.
-  bool Skip(std::int64_t n) {
-    if (n > end_ - at_) return false;
-    if (n < stop_ - next_) {
-      next_ += n;
-    } else {
-      next_ = stop_ = nullptr;
-    }
-    at_ += n;
-    return true;
-  }
-  std::int64_t Offset() const { return at_; }
-
- private:
-  bool Refill() {
-    if (at_ >= end_) return false;
-    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(end_ - at_, kWindow));
-    std::size_t avail = 0;
-    next_ = in_.Peek(at_, want, avail);
-    // Peek may hand out more than was asked for.
-    stop_ = next_ + std::min(avail, want);
-    return avail > 0;
-  }
-
-  static constexpr std::int64_t kWindow = std::int64_t{1} << 16;
-  ByteView& in_;
-  std::int64_t at_;
-  std::int64_t end_;
-  const std::uint8_t* next_ = nullptr;
-  const std::uint8_t* stop_ = nullptr;
-};
 
 // The most bytes run-length codes can take for an image: every pixel a run of one, every row
 // ended, then the end-of-bitmap code.
