@@ -117,31 +117,6 @@ bool IsBrandByte(std::uint8_t c) {
   return c >= 0x20 && c <= 0x7E;
 }
 
-// The walk's reads, served from whatever the view holds in one piece around them while they fall
-// inside it, so that a run of small boxes costs no call into the view per box. Only the bytes
-// needed are asked for: asking for more than the view holds would have it read them.
-class BoxReader {
- public:
-  explicit BoxReader(ByteView& in) : in_(in) {}
-
-  bool Read(std::int64_t at, std::uint8_t* dst, std::size_t n) {
-    if (at < base_ ||
-        at + static_cast<std::int64_t>(n) > base_ + static_cast<std::int64_t>(size_)) {
-      base_ = at;
-      window_ = in_.Peek(at, n, size_);
-      if (size_ < n) return false;
-    }
-    std::memcpy(dst, window_ + (at - base_), n);
-    return true;
-  }
-
- private:
-  ByteView& in_;
-  const std::uint8_t* window_ = nullptr;
-  std::int64_t base_ = 0;
-  std::size_t size_ = 0;
-};
-
 // A file-type box: a printable major brand and a list of whole compatible brands, each
 // printable or (as QuickTime pads its list) all zero. Its extension by the major brand, or
 // nullptr when the box is not one.
@@ -170,6 +145,25 @@ bool IsSaneMovie(BoxReader& in, std::int64_t content, std::int64_t contentSize) 
 
 }  // namespace
 
+bool ReadBox(BoxReader& in, std::int64_t at, std::int64_t inputSize, Box& box) {
+  std::uint8_t head[kLargeBoxHeader];
+  if (!in.Read(at, head, kBoxHeader)) return false;
+  box.type = GetBe32(head + 4);
+  std::uint64_t size = GetBe32(head);
+  std::int64_t header = kBoxHeader;
+  if (size == 1) {
+    if (!in.Read(at + kBoxHeader, head + kBoxHeader, 8)) return false;
+    size = GetBe64(head + kBoxHeader);
+    header = kLargeBoxHeader;
+  }
+  box.toTheEnd = size == 0;
+  if (box.toTheEnd) size = static_cast<std::uint64_t>(inputSize - at);
+  if (size < static_cast<std::uint64_t>(header) || size > kMaxBoxSize) return false;
+  box.content = at + header;
+  box.end = at + static_cast<std::int64_t>(size);
+  return true;
+}
+
 // The top-level box walk from a file-type box or one of the boxes movies start with. The movie
 // needs its movie box and media data, met within its first boxes; it ends at the first bytes
 // that are no top-level box. A box that runs past the input leaves the movie cut behind its
@@ -196,31 +190,21 @@ bool MeasureMov(ByteView& view, std::int64_t lead, Extent& out) {
   std::int64_t wholeEnd = -1;
   for (int boxes = 0; boxes < kMaxBoxes; ++boxes) {
     if (boxes == kMaxBoxesBeforeMovie && !(movie && media)) return false;
-    if (!in.Read(at, head, kBoxHeader) || !IsTopLevelType(GetBe32(head + 4))) break;
-    std::uint64_t size = GetBe32(head);
-    std::int64_t header = kBoxHeader;
-    if (size == 1) {
-      if (!in.Read(at + kBoxHeader, head + kBoxHeader, 8)) break;
-      size = GetBe64(head + kBoxHeader);
-      header = kLargeBoxHeader;
-    }
-    const bool toTheEnd = size == 0;
-    // A box running to the end of the input is taken where the movie is whole with it.
-    if (toTheEnd) size = static_cast<std::uint64_t>(view.Size() - at);
-    if (size < static_cast<std::uint64_t>(header) || size > kMaxBoxSize) break;
-    const bool isMovie = GetBe32(head + 4) == kMoov;
-    const bool isMedia = GetBe32(head + 4) == kMdat;
-    if (isMovie && !IsSaneMovie(in, at + header, static_cast<std::int64_t>(size) - header)) break;
-    const std::int64_t next = at + static_cast<std::int64_t>(size);
-    if (next > view.Size()) {
+    Box box;
+    if (!ReadBox(in, at, view.Size(), box) || !IsTopLevelType(box.type)) break;
+    const bool isMovie = box.type == kMoov;
+    const bool isMedia = box.type == kMdat;
+    if (isMovie && !IsSaneMovie(in, box.content, box.end - box.content)) break;
+    if (box.end > view.Size()) {
       out.end = wholeEnd;
       out.cut = true;
       return wholeEnd > 0;
     }
-    if (toTheEnd && !((movie || isMovie) && (media || isMedia))) break;
+    // A box running to the end of the input is taken where the movie is whole with it.
+    if (box.toTheEnd && !((movie || isMovie) && (media || isMedia))) break;
     movie = movie || isMovie;
     media = media || isMedia;
-    at = next;
+    at = box.end;
     if ((isMovie || isMedia) && movie && media) wholeEnd = at;
   }
   out.end = at;
