@@ -232,11 +232,41 @@ inline constexpr std::array kMeasureTable = {
                          nullptr,
                          ScreenZlib,
                          UnpackZlib},
+
+    // More pictures.
+    MeasureDispatchEntry{{'q', Only('o'), Only('i'), Only('f')}, Kind::Qoi, MeasureQoi},  // "qoif"
+    MeasureDispatchEntry{
+        {0x59, Only(0xA6), Only(0x6A), Only(0x95)}, Kind::Ras, MeasureSunRaster},  // Sun raster
+    // SGI: magic 01 DA, raw or run-length storage, 1 or 2 bytes per channel.
+    MeasureDispatchEntry{{0x01, Only(0xDA), Only(0x00) | Only(0x01), Only(0x01) | Only(0x02)},
+                         Kind::Sgi,
+                         MeasureSgi,
+                         ScreenSgi},
+    // PCX: 0x0A, version 0, 2, 3, 4 or 5, encoding 1, 1, 2, 4 or 8 bits a plane. No text has these
+    // control bytes behind a line feed; the screen tests the rest of the header.
+    MeasureDispatchEntry{
+        {0x0A, BytesWhere([](std::uint8_t b) { return b == 0 || (b >= 2 && b <= 5); }), Only(0x01),
+         BytesWhere([](std::uint8_t b) { return b == 1 || b == 2 || b == 4 || b == 8; })},
+        Kind::Pcx,
+        MeasurePcx,
+        ScreenPcx},
+    MeasureDispatchEntry{{'8', Only('B'), Only('P'), Only('S')}, Kind::Psd, MeasurePsd},  // "8BPS"
+    // JPEG 2000: the type of the signature box ("jP  "), its length standing before it; a bare
+    // codestream's SOC and SIZ markers.
+    MeasureDispatchEntry{{'j', Only('P'), Only(' '), Only(' ')}, Kind::Jp2, MeasureJp2},
+    MeasureDispatchEntry{{0xFF, Only(0x4F), Only(0xFF), Only(0x51)}, Kind::Jp2, MeasureJ2k},
+    // HEIF and AVIF: the file type box, as for movies (which are tried first); the carver picks
+    // the kind by the brand.
+    MeasureDispatchEntry{{'f', Only('t'), Only('y'), Only('p')}, std::nullopt, MeasureHeif},
+    MeasureDispatchEntry{
+        {'i', Only('c'), Only('n'), Only('s')}, Kind::Icns, MeasureIcns},  // "icns"
 };
 
 // Rules for kinds without a signature, tried only where an object must begin (the start of an
 // input) with the lead at that place. Such a rule must see that the object ends exactly where
 // its input does, since almost any bytes pass a header check without a signature.
-inline constexpr std::array<AnchoredRule, 0> kAnchoredTable = {};
+inline constexpr std::array kAnchoredTable = {
+    AnchoredRule{Kind::Tga, MeasureTga},
+};
 
 }  // namespace sorvend

@@ -44,6 +44,16 @@ enum class Kind : std::uint8_t {
   Flv,
   Mkv,
   Swf,
+  Tga,
+  Pcx,
+  Psd,
+  Sgi,
+  Ras,
+  Heic,
+  Avif,
+  Jp2,
+  Qoi,
+  Icns,
 };
 
 // What a kind holds, as the window groups its kinds.
@@ -115,6 +125,18 @@ inline constexpr std::array kKinds = {
     KindRecord{Kind::Mkv, "mkv", "MKV/WebM", Extensions(".MKV", ".WEBM"), KindGroup::Video, false,
                "MKV"},
     KindRecord{Kind::Swf, "swf", "SWF", Extensions(".SWF"), KindGroup::Video, false, "SWF"},
+    KindRecord{Kind::Tga, "tga", "TGA", Extensions(".TGA"), KindGroup::Picture, false, "TGA"},
+    KindRecord{Kind::Pcx, "pcx", "PCX", Extensions(".PCX"), KindGroup::Picture, false, "PCX"},
+    KindRecord{Kind::Psd, "psd", "PSD", Extensions(".PSD"), KindGroup::Picture, false, "PSD"},
+    KindRecord{Kind::Sgi, "sgi", "SGI", Extensions(".SGI"), KindGroup::Picture, false, "SGI"},
+    KindRecord{Kind::Ras, "ras", "Sun RAS", Extensions(".RAS"), KindGroup::Picture, false, "RAS"},
+    KindRecord{Kind::Heic, "heic", "HEIC/HEIF", Extensions(".HEIC", ".HEIF"), KindGroup::Picture,
+               false, "HEIC"},
+    KindRecord{Kind::Avif, "avif", "AVIF", Extensions(".AVIF"), KindGroup::Picture, false, "AVIF"},
+    KindRecord{Kind::Jp2, "jp2", "JPEG 2000", Extensions(".JP2", ".J2K"), KindGroup::Picture, false,
+               "JP2"},
+    KindRecord{Kind::Qoi, "qoi", "QOI", Extensions(".QOI"), KindGroup::Picture, false, "QOI"},
+    KindRecord{Kind::Icns, "icns", "ICNS", Extensions(".ICNS"), KindGroup::Picture, false, "ICNS"},
 };
 
 inline constexpr int kKindCount = static_cast<int>(kKinds.size());

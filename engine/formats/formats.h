@@ -66,4 +66,22 @@ bool MeasureMod(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureModChn(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureModCh(ByteView& in, std::int64_t lead, Extent& out);
 
+// More pictures.
+bool MeasureQoi(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureSunRaster(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureSgi(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenSgi(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+bool MeasurePcx(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenPcx(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+bool MeasurePsd(ByteView& in, std::int64_t lead, Extent& out);
+// JPEG 2000 in its box form (the lead byte is the 'j' of the signature box) and as a bare
+// codestream.
+bool MeasureJp2(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureJ2k(ByteView& in, std::int64_t lead, Extent& out);
+// HEIF pictures by their file type box: HEIC and other HEIF brands, or AVIF.
+bool MeasureHeif(ByteView& in, std::int64_t lead, Extent& out);
+bool MeasureIcns(ByteView& in, std::int64_t lead, Extent& out);
+// Targa has no signature: tried only where an object must begin.
+bool MeasureTga(ByteView& in, std::int64_t lead, Extent& out);
+
 }  // namespace sorvend

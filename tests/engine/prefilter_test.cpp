@@ -187,6 +187,8 @@ TEST(PassesScreen, KeepsEveryCutOfARealObjectAndRefusesABrokenOne) {
       {"ico/depths.ico", 0, 4},   // the image count
       {"bmp/rgb24.bmp", 14, 12},  // the planes
       {"tiff/strips.tif", 0, 4},  // the first directory's offset, made odd
+      {"pcx/rgb.pcx", 0, 65},     // the planes
+      {"sgi/raw8.sgi", 0, 5},     // the dimension
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sample);
