@@ -301,19 +301,19 @@ TEST(Settings, SaveKeepsEverythingElseInTheFile) {
   window.ticked[static_cast<int>(Kind::Ogg)] = false;
   window.thorough = false;
   SaveSettings(window, path);
-  EXPECT_EQ(ReadText(path),
-            head +
-                "[sorvend]\r\n"
-                "ogg = 0\r\n"
-                "THOROUGH = 0\r\n"
-                "Extra=yes\r\n"
-                "Form1Left=10\r\n"
-                "Form1Top=20\r\n"
-                "BMP=1\r\nAVI=1\r\nWAV=1\r\nANI=1\r\nJPG=1\r\nMOV=1\r\nPNG=1\r\nMP3=1\r\nGIF=1\r\n"
-                "MID=1\r\nXM=1\r\nIT=1\r\nS3M=1\r\nMOD=1\r\nFLAC=1\r\nAIFF=1\r\nVOC=1\r\nAU=1\r\n"
-                "AAC=1\r\nWMA=1\r\nWEBP=1\r\nICO=1\r\nDDS=1\r\nTIF=1\r\nWMV=1\r\nFLV=1\r\nMKV=1\r\n"
-                "SWF=1\r\n" +
-                tail);
+  // Every other kind's key is added behind them, in the table's order.
+  std::string appended;
+  for (const KindRecord& r : kKinds) {
+    if (r.kind != Kind::Ogg) appended += std::string(r.settingsKey) + "=1\r\n";
+  }
+  EXPECT_EQ(ReadText(path), head +
+                                "[sorvend]\r\n"
+                                "ogg = 0\r\n"
+                                "THOROUGH = 0\r\n"
+                                "Extra=yes\r\n"
+                                "Form1Left=10\r\n"
+                                "Form1Top=20\r\n" +
+                                appended + tail);
 }
 
 TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
