@@ -209,6 +209,8 @@ std::int64_t UnpackZip(ScanContext& ctx, std::int64_t lead) {
     std::int64_t dataEnd = sizesKnown ? e.dataStart + e.compressed : -1;
     // The entry's sizes are confirmed when its decoder ends the data where they say.
     bool confirmed = false;
+    // The decoder ran out of input inside the entry: the archive is cut by the input's end.
+    bool cut = false;
     const bool empty = !descriptor && e.uncompressed == 0;
     if (Decodable(e.method) && (e.flags & kEncrypted) == 0 && !empty) {
       if (e.method == 0 && !sizesKnown) {
@@ -220,6 +222,7 @@ std::int64_t UnpackZip(ScanContext& ctx, std::int64_t lead) {
         sink.Reset();
         const DecodeResult r = DecodeEntry(ctx, e, length, sink);
         if (r.end == DecodeEnd::Stopped || !ScanDecoded(ctx, sink, ref)) return -1;
+        cut = r.end == DecodeEnd::InputEnd;
         if (r.end == DecodeEnd::StreamEnd) {
           if (dataEnd < 0) dataEnd = e.dataStart + r.consumed;
           confirmed = dataEnd == e.dataStart + r.consumed;
@@ -234,7 +237,11 @@ std::int64_t UnpackZip(ScanContext& ctx, std::int64_t lead) {
       if (in.Read(next, s, 4) && GetLe32(s) == kDescriptor) next += 4;
       next += e.zip64 ? 20 : 12;
     }
-    if (next >= in.Size()) return in.Size();  // cut by the end of the input
+    if (next >= in.Size()) {
+      // Sizes beyond the input's end are taken only when the data really runs to it; those of a
+      // look-alike header (machine code, a program's strings) would hide the rest of the input.
+      return confirmed || cut ? in.Size() : e.dataStart;
+    }
     if (!IsRecordAt(in, next)) {
       // Sizes that lead nowhere may be damaged: the walk goes on behind this entry's header, so
       // that whatever stands behind it is still found.

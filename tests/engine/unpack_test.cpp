@@ -184,6 +184,34 @@ TEST(Unpack, ZlibScreenRefusesOnlyWhatInflateRefuses) {
 }
 
 // Machine code is full of 78 9C and its kind: such bytes open nothing and hide nothing.
+// A local header signature in other bytes (a program's message about bad headers, say) with
+// sizes that reach far beyond the input: the scan goes on right behind its header. (A stored
+// entry's bytes cannot be told from garbage; what stands behind it is found inside it.)
+TEST(Unpack, LookAlikeLocalHeaderHidesNothing) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  for (const std::uint16_t method : {8, 0x7A17}) {
+    SCOPED_TRACE(method);
+    Bytes fake;
+    AppendText(fake, "PK\x03\x04");
+    AppendLe16(fake, 20);          // version
+    AppendLe16(fake, 0);           // flags
+    AppendLe16(fake, method);      // method
+    AppendLe32(fake, 0);           // time and date
+    AppendLe32(fake, 0x12345678);  // crc
+    AppendLe32(fake, 0x7264616C);  // compressed size: text bytes, far beyond the input
+    AppendLe32(fake, 0x61746164);  // uncompressed size
+    AppendLe16(fake, 4);           // name length
+    AppendLe16(fake, 0);           // extra length
+    AppendText(fake, "data: bad local file header");
+    Unpacker unpacker;
+    ScanRun run;
+    ScanUnpacking(run, unpacker, {Kind::Png}, Join({Filler(11), fake, Filler(300), png}));
+    ASSERT_EQ(run.host.outputs.size(), 1u);
+    EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(11 + fake.size() + 300));
+    EXPECT_TRUE(run.host.outputs[0].within.empty());
+  }
+}
+
 TEST(Unpack, LookAlikeZlibHeadersHideNothing) {
   Bytes data;
   Lcg rng(5);
