@@ -153,6 +153,10 @@ void TForm1::BuildLayout() {
   KT1 = F1->addAction("徹底検索(&T)");
   KT1->setObjectName("KT1");
   KT1->setCheckable(true);
+  KZ1 = F1->addAction("圧縮データの中も探す(&Z)");
+  KZ1->setObjectName("KZ1");
+  KZ1->setCheckable(true);
+  KZ1->setChecked(true);
   N1 = F1->addSeparator();
   N1->setObjectName("N1");
   KX1 = F1->addAction("終了(&X)");
@@ -256,6 +260,7 @@ void TForm1::BuildKindMenu() {
     });
   }
   const auto followThorough = [this](bool thorough) {
+    KZ1->setEnabled(thorough);
     for (QAction* group : K1->actions()) {
       group->setEnabled(thorough);
       for (QAction* item : group->menu()->actions()) item->setEnabled(thorough);
@@ -331,12 +336,15 @@ std::vector<std::string> TForm1::RunOpenDialog1() {
 void TForm1::RunBatch() {
   ctx_.Flags |= sorvend::Flag::Busy;
   ctx_.profile = KT1->isChecked() ? sorvend::Profile::Thorough : sorvend::Profile::Classic;
+  ctx_.unpacker = KT1->isChecked() && KZ1->isChecked() ? &unpacker_ : nullptr;
   KT1->setEnabled(false);
+  KZ1->setEnabled(false);
   // Ends the batch however it ends: Busy must be clear for the next drop to start one.
   const auto endBatch = [this] {
     Results1->Flush();
     ctx_.Flags &= ~sorvend::Flag::Busy;
     KT1->setEnabled(true);
+    KZ1->setEnabled(KT1->isChecked());
     Memo1->setPlainText(sorvend::kPrompt);
     FileQueue.clear();
   };
@@ -481,6 +489,14 @@ bool TForm1::Thorough() const {
 
 void TForm1::SetThorough(bool thorough) {
   KT1->setChecked(thorough);
+}
+
+bool TForm1::Unpack() const {
+  return KZ1->isChecked();
+}
+
+void TForm1::SetUnpack(bool unpack) {
+  KZ1->setChecked(unpack);
 }
 
 int TForm1::Left() const {

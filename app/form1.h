@@ -16,6 +16,7 @@
 
 #include "app/settings.h"
 #include "engine/scan_context.h"
+#include "engine/unpack.h"
 
 class QAction;
 class QCheckBox;
@@ -97,6 +98,8 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   void SetTicked(sorvend::Kind kind, bool ticked) override;
   bool Thorough() const override;
   void SetThorough(bool thorough) override;
+  bool Unpack() const override;
+  void SetUnpack(bool unpack) override;
   int Left() const override;
   int Top() const override;
   void SetLeft(int left) override;
@@ -106,6 +109,9 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
   QMenu* F1;
   QAction* KO1;
   QAction* KT1;
+  // ﾌｧｲﾙ → 圧縮データの中も探す: decode archives and compressed streams in the thorough profile.
+  // Usable only while KT1 is ticked, and not while a batch runs.
+  QAction* KZ1;
   QAction* N1;
   QAction* KX1;
   // The kind menu: for each group of kinds an item that ticks or clears the whole group, then
@@ -153,6 +159,7 @@ class TForm1 : public QMainWindow, public sorvend::ScanHost, public sorvend::Set
 
   std::string settingsPath_;
   sorvend::ScanContext ctx_;
+  sorvend::Unpacker unpacker_;
   std::vector<std::string> FileQueue;
   // The input being scanned, for the results' source column.
   QString source_;

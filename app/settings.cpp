@@ -26,6 +26,7 @@ constexpr const char* kTopKey = "Form1Top";
 // Stored for "leave the window where the system placed it".
 constexpr int kNoPosition = -10000;
 constexpr const char* kThoroughKey = "Thorough";
+constexpr const char* kUnpackKey = "Unpack";
 constexpr const char* kResultsLeftKey = "ResultsLeft";
 constexpr const char* kResultsTopKey = "ResultsTop";
 constexpr const char* kResultsWidthKey = "ResultsWidth";
@@ -187,6 +188,7 @@ void LoadSettings(SettingsTarget& window, const std::string& path) {
     window.SetTicked(static_cast<Kind>(i), ReadInt(path, kKinds[i].settingsKey, 1) != 0);
   }
   window.SetThorough(ReadInt(path, kThoroughKey, firstStart ? 1 : 0) != 0);
+  window.SetUnpack(ReadInt(path, kUnpackKey, 1) != 0);
   if (left != kNoPosition) {
     window.SetLeft(left);
     window.SetTop(top);
@@ -204,6 +206,7 @@ void SaveSettings(const SettingsTarget& window, const std::string& path) {
   for (int i = kClassicKindCount; i < kKindCount; ++i) {
     Write(path, kKinds[i].settingsKey, flag(window.IsTicked(static_cast<Kind>(i))));
   }
+  Write(path, kUnpackKey, flag(window.Unpack()));
 }
 
 ResultsPlacement LoadResultsPlacement(const std::string& path) {

@@ -21,6 +21,9 @@ class SettingsTarget {
   // The thorough item: the profile of the next batch.
   virtual bool Thorough() const = 0;
   virtual void SetThorough(bool thorough) = 0;
+  // The unpacking item (thorough profile only): look inside archives and compressed streams.
+  virtual bool Unpack() const = 0;
+  virtual void SetUnpack(bool unpack) = 0;
   virtual int Left() const = 0;
   virtual int Top() const = 0;
   virtual void SetLeft(int left) = 0;

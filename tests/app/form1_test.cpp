@@ -198,15 +198,20 @@ class Form1Test : public QObject {
     QCOMPARE(f.F1->title(), QString("ﾌｧｲﾙ(&F)"));
     QCOMPARE(f.K1->title(), QString("形式(&K)"));
     const QList<QAction*> items = f.F1->actions();
-    QCOMPARE(items.size(), 4);
+    QCOMPARE(items.size(), 5);
     QCOMPARE(items[0]->text(), QString("開く(&O)"));
     QCOMPARE(items[1]->text(), QString("徹底検索(&T)"));
     QCOMPARE(items[1], f.KT1);
     QVERIFY(items[1]->isCheckable());
     QVERIFY(!items[1]->isChecked());  // an earlier version's settings file: classic
     QVERIFY(items[1]->isEnabled());
-    QVERIFY(items[2]->isSeparator());
-    QCOMPARE(items[3]->text(), QString("終了(&X)"));
+    QCOMPARE(items[2]->text(), QString("圧縮データの中も探す(&Z)"));
+    QCOMPARE(items[2], f.KZ1);
+    QVERIFY(items[2]->isCheckable());
+    QVERIFY(items[2]->isChecked());   // without the Unpack key: on
+    QVERIFY(!items[2]->isEnabled());  // but usable only in the thorough profile
+    QVERIFY(items[3]->isSeparator());
+    QCOMPARE(items[4]->text(), QString("終了(&X)"));
     for (QAction* item : items) QVERIFY(item->shortcut().isEmpty());
   }
 
@@ -253,9 +258,11 @@ class Form1Test : public QObject {
     env.form->KT1->trigger();
     QVERIFY(env.form->KT1->isChecked());
     QCOMPARE(enabledCount(), items.size());
+    QVERIFY(env.form->KZ1->isEnabled());
     env.form->KT1->trigger();
     QVERIFY(!env.form->KT1->isChecked());
     QCOMPARE(enabledCount(), 0);
+    QVERIFY(!env.form->KZ1->isEnabled());
   }
 
   // Each new kind is asked of its own item, and of no other.
@@ -483,7 +490,8 @@ class Form1Test : public QObject {
     EveryPass step([&] {
       if (!env.form->Busy()) return false;
       ++passes;
-      enabledDuringBatch = enabledDuringBatch || env.form->KT1->isEnabled();
+      enabledDuringBatch =
+          enabledDuringBatch || env.form->KT1->isEnabled() || env.form->KZ1->isEnabled();
       kindItemsUsable = KindMenuItem(*env.form, "FLAC")->isEnabled();
       return passes >= 3;
     });
@@ -494,6 +502,8 @@ class Form1Test : public QObject {
     QCOMPARE(kindItemsUsable, thorough);
     QVERIFY(env.form->KT1->isEnabled());
     QCOMPARE(env.form->KT1->isChecked(), thorough);
+    // The unpacking item is usable again with the thorough profile only.
+    QCOMPARE(env.form->KZ1->isEnabled(), thorough);
   }
 
   void threeFilesWhileIdle() {

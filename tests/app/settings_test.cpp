@@ -30,6 +30,8 @@ class FakeWindow : public SettingsTarget {
   void SetTicked(Kind kind, bool value) override { ticked[static_cast<int>(kind)] = value; }
   bool Thorough() const override { return thorough; }
   void SetThorough(bool value) override { thorough = value; }
+  bool Unpack() const override { return unpack; }
+  void SetUnpack(bool value) override { unpack = value; }
   int Left() const override { return left; }
   int Top() const override { return top; }
   void SetLeft(int value) override {
@@ -44,6 +46,7 @@ class FakeWindow : public SettingsTarget {
   bool ticked[kKindCount];
   // Set at the start so that a load can be seen to clear it.
   bool thorough = true;
+  bool unpack = false;
   int left = 0;
   int top = 0;
   std::vector<std::string> moves;
@@ -124,7 +127,7 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-3\nForm1Top=12345\nBMP=0\nAVI=1\nWAV=1\nANI=0\nJPG=1\nMOV=1\n"
             "PNG=0\nMP3=1\nGIF=1\nOgg=0\nThorough=1\n" +
-                newKinds);
+                newKinds + "Unpack=0\n");
 
   FakeWindow loaded(true);
   loaded.thorough = false;
@@ -141,7 +144,31 @@ TEST(Settings, SaveWritesEveryKeyInOrderAndLoadReadsThemBack) {
   EXPECT_EQ(ReadText(path),
             "[Sorvend]\nForm1Left=-2147483648\nForm1Top=12345\nBMP=1\nAVI=1\nWAV=1\nANI=0\nJPG=1\n"
             "MOV=1\nPNG=0\nMP3=1\nGIF=1\nOgg=0\nThorough=0\n" +
-                newKinds);
+                newKinds + "Unpack=0\n");
+}
+
+// Unpacking is on unless the file says otherwise: on a first start, for a file of an earlier
+// version without the key, and for any value but zero.
+TEST(Settings, UnpackIsOnUnlessTheFileTurnsItOff) {
+  const struct {
+    const char* content;
+    bool unpack;
+  } cases[] = {
+      {"[Sorvend]\nThorough=1\n", true}, {"[Sorvend]\nUnpack=1\n", true},
+      {"[Sorvend]\nUnpack=0\n", false},  {"[Sorvend]\nUnpack=$0\n", false},
+      {"[Sorvend]\nUnpack=2\n", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content);
+    FakeWindow window;
+    window.unpack = !c.unpack;
+    LoadFrom(window, c.content);
+    EXPECT_EQ(window.unpack, c.unpack);
+  }
+  ScratchDir dir;
+  FakeWindow first;
+  LoadSettings(first, dir.File("none.ini"));
+  EXPECT_TRUE(first.unpack);
 }
 
 TEST(Settings, ParsesEveryIntegerForm) {
@@ -313,7 +340,7 @@ TEST(Settings, SaveKeepsEverythingElseInTheFile) {
                                 "Extra=yes\r\n"
                                 "Form1Left=10\r\n"
                                 "Form1Top=20\r\n" +
-                                appended + tail);
+                                appended + "Unpack=0\r\n" + tail);
 }
 
 TEST(Settings, AFailedWriteStopsTheSaveAndKeepsTheEarlierKeys) {
