@@ -40,7 +40,7 @@ constexpr const char* kUsage =
     "its last valid part; an object cut short is written as far as it is valid and\n"
     "marked \"cut\".\n"
     "It also decodes archives and compressed streams (ZIP, gzip, zlib, xz, bzip2,\n"
-    "zstd, LZ4) and carves what they hold, up to 8 levels deep.\n"
+    "zstd, LZ4, 7z, CAB, LZH) and carves what they hold, up to 8 levels deep.\n"
     "Classic carving (--classic) finds the ten historical kinds by their old rules,\n"
     "with outputs byte for byte as earlier versions wrote them.\n"
     "\n"

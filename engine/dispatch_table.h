@@ -232,6 +232,17 @@ inline constexpr std::array kMeasureTable = {
                          nullptr,
                          ScreenZlib,
                          UnpackZlib},
+    // 7z's signature ("7z" BC AF 27 1C), a cabinet's "MSCF", and an LZH entry's method name
+    // ("-lh0-" to "-lh7-", "-lhd-", "-lzs-", "-lz4-", "-lz5-"), 2 bytes into its header.
+    MeasureDispatchEntry{{'7', Only('z'), Only(0xBC), Only(0xAF)}, {}, nullptr, nullptr, Unpack7z},
+    MeasureDispatchEntry{{'M', Only('S'), Only('C'), Only('F')}, {}, nullptr, nullptr, UnpackCab},
+    MeasureDispatchEntry{{'-', Only('l'), Only('h') | Only('z'), BytesWhere([](std::uint8_t b) {
+                            return (b >= '0' && b <= '7') || b == 'd' || b == 's';
+                          })},
+                         {},
+                         nullptr,
+                         nullptr,
+                         UnpackLzh},
 
     // More pictures.
     MeasureDispatchEntry{{'q', Only('o'), Only('i'), Only('f')}, Kind::Qoi, MeasureQoi},  // "qoif"

@@ -25,7 +25,7 @@ constexpr int KindCount(Profile profile) {
 // One container an object was found in: an archive entry or a compressed stream whose decoded
 // bytes were scanned as an input of their own.
 struct ContainerRef {
-  std::string kind;  // "zip", "gzip", "zlib", "xz", "bzip2", "zstd", "lz4"
+  std::string kind;  // "zip", "gzip", "zlib", "xz", "bzip2", "zstd", "lz4", "7z", "cab", "lzh"
   std::int64_t offset = 0;  // where the container starts in the bytes it was found in
   std::string entry;        // the entry's name where the container names its entries, else ""
   bool operator==(const ContainerRef&) const = default;

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config libgtest-dev   # build and unit tests
   zlib1g-dev liblzma-dev                          # checksums and compressed streams
-  libbz2-dev libzstd-dev liblz4-dev               # decoding archives and compressed streams
+  libbz2-dev libzstd-dev liblz4-dev libarchive-dev  # decoding archives and compressed streams
   qt6-base-dev fonts-ipafont-gothic               # the window and its Japanese font
   qt6-image-formats-plugins                       # thumbnails of TIFF, WebP, TGA and ICNS outputs
   xvfb xauth x11-utils libx11-dev                 # the window's test on a real X server

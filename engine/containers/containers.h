@@ -21,6 +21,11 @@ std::int64_t UnpackBzip2(ScanContext& ctx, std::int64_t lead);
 std::int64_t UnpackZstd(ScanContext& ctx, std::int64_t lead);
 std::int64_t UnpackLz4(ScanContext& ctx, std::int64_t lead);
 std::int64_t UnpackZlib(ScanContext& ctx, std::int64_t lead);
+// Archives read through libarchive: 7z, Microsoft cabinets and LZH (whose method name stands 2
+// bytes into the archive: its lead is there).
+std::int64_t Unpack7z(ScanContext& ctx, std::int64_t lead);
+std::int64_t UnpackCab(ScanContext& ctx, std::int64_t lead);
+std::int64_t UnpackLzh(ScanContext& ctx, std::int64_t lead);
 
 // The two header bytes of a bare zlib stream are common in machine code (78 01, 78 5E, 78 9C
 // and 78 DA), so the first deflate block header is checked in the bytes in view before any

@@ -67,6 +67,15 @@ TEST(Unpack, MediaInsideContainersComeOutBitExact) {
        {{"png/gradient.png",
          ".PNG",
          {{"zip", 0, "inner.zip.gz"}, {"gzip", 0, "inner.zip"}, {"zip", 0, "gradient.png"}}}}},
+      {"media.7z",
+       {{"png/gradient.png", ".PNG", {{"7z", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"7z", 0, "lavf.wav"}}}}},
+      {"media.cab",
+       {{"png/gradient.png", ".PNG", {{"cab", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"cab", 0, "lavf.wav"}}}}},
+      {"media.lzh",
+       {{"png/gradient.png", ".PNG", {{"lzh", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"lzh", 0, "lavf.wav"}}}}},
       {"pack.bin",
        {{"png/gradient.png", ".PNG", {{"zlib", 16, ""}}},
         {"riff/lavf.wav", ".WAV", {{"zlib", 509, ""}}}}},
@@ -147,8 +156,9 @@ TEST(Unpack, DamageAndCutsHideNothingElse) {
 
 TEST(Unpack, TheWalkGoesOnBehindTheContainer) {
   const Bytes png = ReadTestData("png/gradient.png");
-  for (const char* archive : {"media.zip", "lavf.wav.gz", "lavf.wav.xz", "lavf.wav.zst",
-                              "lavf.wav.lz4", "gradient.png.bz2", "pack.bin"}) {
+  for (const char* archive :
+       {"media.zip", "lavf.wav.gz", "lavf.wav.xz", "lavf.wav.zst", "lavf.wav.lz4",
+        "gradient.png.bz2", "pack.bin", "media.7z", "media.cab", "media.lzh"}) {
     SCOPED_TRACE(archive);
     const Bytes container = ReadTestData(std::string("archives/") + archive);
     Unpacker unpacker;
@@ -160,6 +170,27 @@ TEST(Unpack, TheWalkGoesOnBehindTheContainer) {
     EXPECT_TRUE(last.within.empty());
     EXPECT_EQ(last.offset, static_cast<std::int64_t>(7 + container.size()));
     EXPECT_EQ(run.Output(run.host.outputs.size() - 1), png);
+  }
+}
+
+// Archives read by the library: cut or damaged, they give what they can and hide nothing
+// behind them.
+TEST(Unpack, CutOrDamagedLibraryArchivesHideNothingBehind) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  for (const char* archive : {"media.7z", "media.cab", "media.lzh"}) {
+    const Bytes whole = ReadTestData(std::string("archives/") + archive);
+    Bytes damaged = whole;
+    for (std::size_t i = whole.size() / 3; i < whole.size() / 3 + 40; ++i) damaged[i] ^= 0xA5;
+    for (const Bytes& data : {Slice(whole, 0, whole.size() / 2), damaged}) {
+      SCOPED_TRACE(archive);
+      Unpacker unpacker;
+      ScanRun run;
+      ScanUnpacking(run, unpacker, {Kind::Png, Kind::Wav}, Join({data, Filler(3), png}));
+      ASSERT_FALSE(run.host.outputs.empty());
+      EXPECT_TRUE(run.host.outputs.back().within.empty());
+      EXPECT_EQ(run.host.outputs.back().offset, static_cast<std::int64_t>(data.size() + 3));
+      EXPECT_EQ(run.Output(run.host.outputs.size() - 1), png);
+    }
   }
 }
 
