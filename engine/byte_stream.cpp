@@ -111,6 +111,7 @@ bool InputStream::Open(const std::string& path) {
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;
+  std::setvbuf(file, nullptr, _IONBF, 0);
   Adopt(file);
   return true;
 }
@@ -118,7 +119,6 @@ bool InputStream::Open(const std::string& path) {
 void InputStream::Adopt(std::FILE* file) {
   Close();
   file_ = file;
-  std::setvbuf(file_, nullptr, _IONBF, 0);
   for (Block* b : {&cur_, &other_}) {
     if (!b->data) b->data = std::make_unique<std::uint8_t[]>(kBufferSize);
   }

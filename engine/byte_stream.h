@@ -23,8 +23,8 @@ class InputStream {
   // Opens a regular file for reading ("rb"). Folders, FIFOs, devices and names that cannot be
   // resolved fail, so that a scan never blocks on a pipe or reads an endless device.
   bool Open(const std::string& path);
-  // Reads from a stream opened elsewhere (decoded bytes in memory or in a temporary file) and
-  // closes it with Close.
+  // Reads from a stream opened elsewhere (decoded bytes in memory or in a temporary file), with
+  // the buffering it was given, and closes it with Close.
   void Adopt(std::FILE* file);
   bool IsOpen() const { return file_ != nullptr; }
   void Close();
@@ -94,9 +94,6 @@ class OutputStream {
   // new file and what it points to is left alone; a folder or anything else that is no regular
   // file fails. (On Windows a plain "wb" open.)
   bool Open(const std::string& path);
-  // Reads from a stream opened elsewhere (decoded bytes in memory or in a temporary file) and
-  // closes it with Close.
-  void Adopt(std::FILE* file);
   // A sink that counts the bytes and writes nothing, for dry runs.
   void OpenDiscarding();
   bool IsOpen() const { return file_ != nullptr || discarding_; }

@@ -154,11 +154,21 @@ bool DecodedSink::Put(const std::uint8_t* data, std::size_t n, std::int64_t comp
 
 std::FILE* DecodedSink::OpenForReading() {
   if (size_ == 0) return nullptr;
-  if (fd_ < 0) return ::fmemopen(memory_.data(), memory_.size(), "rb");
+  if (fd_ < 0) {
+    // Unbuffered, a stream in memory hands its bytes out one at a time.
+    std::FILE* file = ::fmemopen(memory_.data(), memory_.size(), "rb");
+    if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, std::size_t{1} << 16);
+    return file;
+  }
   const int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return nullptr;
   std::FILE* file = ::fdopen(copy, "rb");
-  if (file == nullptr) ::close(copy);
+  if (file == nullptr) {
+    ::close(copy);
+    return nullptr;
+  }
+  // The scan's own buffers do the buffering, as for an input file.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   return file;
 }
 
