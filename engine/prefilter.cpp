@@ -16,11 +16,20 @@
 namespace sorvend {
 namespace {
 
-// Vector search tables: each lead byte goes to one of 8 buckets, and for each of the first bytes
-// of a candidate, the bucket bits of its low and of its high nibble. A position whose bytes all
-// share a bucket bit may start an object; the exact test then decides. The nibble tables
-// describe a superset, never less, so the vector search misses nothing.
-constexpr int kBuckets = 8;
+// Vector search tables: each entry goes to one of 16 buckets, and for each of the first bytes
+// of a candidate, the bucket bits of its low and of its high nibble, in two sets of 8 (a byte's
+// bits each). A position whose bytes all share a bucket bit may start an object; the exact test
+// then decides. The nibble tables describe a superset, never less, so the vector search misses
+// nothing.
+constexpr int kBucketsPerSet = 8;
+constexpr int kSets = 2;
+constexpr int kBuckets = kSets * kBucketsPerSet;
+
+// The sets a table's search uses: one while each entry can have a bucket of its own in it.
+template <const auto& kTable>
+constexpr int SetsFor() {
+  return kTable.size() <= static_cast<std::size_t>(kBucketsPerSet) ? 1 : kSets;
+}
 constexpr int kMaxVectorBytes = static_cast<int>(kCandidateLookahead) + 1;
 
 // How many of a candidate's first bytes the vector search tests: up to the last position some
@@ -43,7 +52,7 @@ struct SearchTables {
   // The entries each lead byte starts, by their index in the table.
   std::array<std::array<std::uint8_t, kMaxRowsPerLead>, 256> rows{};
   std::array<std::uint8_t, 256> rowCount{};
-  alignas(16) std::uint8_t nibbles[kMaxVectorBytes][2][16] = {};
+  alignas(16) std::uint8_t nibbles[kSets][kMaxVectorBytes][2][16] = {};
 };
 
 template <const auto& kTable>
@@ -84,10 +93,14 @@ using BucketNibbles = std::array<std::uint16_t, 2 * kMaxVectorBytes>;
 std::uint64_t BucketVolume(const BucketNibbles& nib, int positions) {
   std::uint64_t v = 1;
   for (int pos = 0; pos < positions; ++pos) {
-    std::uint64_t weight = 0;
-    for (int b = 0; b < 256; ++b) {
-      if ((nib[2 * pos] >> (b & 15) & 1) != 0 && (nib[2 * pos + 1] >> (b >> 4) & 1) != 0) {
-        weight += ByteWeight(b);
+    const std::uint16_t low = nib[2 * pos];
+    const std::uint16_t high = nib[2 * pos + 1];
+    // Every byte the nibbles let through counts 1, and zeros and 0xFF their extra weight.
+    std::uint64_t weight = static_cast<std::uint64_t>(std::popcount(low)) *
+                           static_cast<std::uint64_t>(std::popcount(high));
+    for (const int byte : {0x00, 0xFF}) {
+      if ((low >> (byte & 15) & 1) != 0 && (high >> (byte >> 4) & 1) != 0) {
+        weight += ByteWeight(byte) - 1;
       }
     }
     v *= weight;
@@ -124,9 +137,12 @@ SearchTables BuildTables() {
   std::sort(groups.begin(), groups.end(), [&](const RowBytes& a, const RowBytes& b) {
     return permissiveness(a) > permissiveness(b);
   });
-  std::array<BucketNibbles, kBuckets> buckets{};
+  // Each entry's own nibbles, then its bucket: first the one it widens least, in the order
+  // above; then each entry moves to the bucket where the buckets together let the least
+  // through, until none moves, since the first placements were made without the later entries.
+  std::vector<BucketNibbles> owns;
   for (const RowBytes& g : groups) {
-    BucketNibbles own{};
+    BucketNibbles& own = owns.emplace_back();
     for (int pos = 0; pos < kPositions; ++pos) {
       for (int b = 0; b < 256; ++b) {
         if (!g.at[pos][b]) continue;
@@ -134,25 +150,63 @@ SearchTables BuildTables() {
         own[2 * pos + 1] |= static_cast<std::uint16_t>(1u << (b >> 4));
       }
     }
-    int best = 0;
+  }
+  const auto merged = [](BucketNibbles a, const BucketNibbles& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] |= b[i];
+    return a;
+  };
+  constexpr int kUsed = SetsFor<kTable>() * kBucketsPerSet;
+  std::vector<int> home(owns.size());
+  std::array<BucketNibbles, kBuckets> buckets{};
+  for (std::size_t g = 0; g < owns.size(); ++g) {
     std::uint64_t bestGrowth = UINT64_MAX;
-    for (int k = 0; k < kBuckets; ++k) {
-      auto merged = buckets[k];
-      for (std::size_t i = 0; i < merged.size(); ++i) merged[i] |= own[i];
-      const std::uint64_t growth =
-          BucketVolume(merged, kPositions) - BucketVolume(buckets[k], kPositions);
+    for (int k = 0; k < kUsed; ++k) {
+      const std::uint64_t growth = BucketVolume(merged(buckets[k], owns[g]), kPositions) -
+                                   BucketVolume(buckets[k], kPositions);
       if (growth < bestGrowth) {
         bestGrowth = growth;
-        best = k;
+        home[g] = k;
       }
     }
-    for (std::size_t i = 0; i < own.size(); ++i) buckets[best][i] |= own[i];
+    buckets[home[g]] = merged(buckets[home[g]], owns[g]);
+  }
+  // The bucket k holds without entry `skip`.
+  const auto bucketWithout = [&](int k, std::size_t skip) {
+    BucketNibbles u{};
+    for (std::size_t g = 0; g < owns.size(); ++g) {
+      if (g != skip && home[g] == k) u = merged(u, owns[g]);
+    }
+    return u;
+  };
+  constexpr int kMaxPasses = 16;
+  for (int pass = 0; pass < kMaxPasses; ++pass) {
+    bool moved = false;
+    for (std::size_t g = 0; g < owns.size(); ++g) {
+      // What each bucket lets through without the entry and with it.
+      std::array<std::uint64_t, kBuckets> without{};
+      std::array<std::uint64_t, kBuckets> with{};
+      for (int k = 0; k < kUsed; ++k) {
+        const BucketNibbles u = bucketWithout(k, g);
+        without[k] = BucketVolume(u, kPositions);
+        with[k] = BucketVolume(merged(u, owns[g]), kPositions);
+      }
+      int best = home[g];
+      for (int k = 0; k < kUsed; ++k) {
+        if (with[k] - without[k] < with[best] - without[best]) best = k;
+      }
+      moved = moved || best != home[g];
+      home[g] = best;
+    }
+    if (!moved) break;
   }
   for (int k = 0; k < kBuckets; ++k) {
+    buckets[k] = bucketWithout(k, owns.size());
     for (int pos = 0; pos < kPositions; ++pos) {
       for (int half = 0; half < 2; ++half) {
         for (int nib = 0; nib < 16; ++nib) {
-          if (buckets[k][2 * pos + half] >> nib & 1) t.nibbles[pos][half][nib] |= 1u << k;
+          if ((buckets[k][2 * pos + half] >> nib & 1) != 0) {
+            t.nibbles[k / kBucketsPerSet][pos][half][nib] |= 1u << (k % kBucketsPerSet);
+          }
         }
       }
     }
@@ -238,9 +292,13 @@ __attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* dat
                                                          const Test& test) {
   constexpr int kPositions = VectorBytesFor<kTable>();
   constexpr int kBatch = Test::kBatch;
-  NibbleTables nib[kPositions];
-  for (int pos = 0; pos < kPositions; ++pos) {
-    nib[pos] = {Broadcast(test.tables.nibbles[pos][0]), Broadcast(test.tables.nibbles[pos][1])};
+  constexpr int kUsedSets = SetsFor<kTable>();
+  NibbleTables nib[kSets][kPositions];
+  for (int set = 0; set < kUsedSets; ++set) {
+    for (int pos = 0; pos < kPositions; ++pos) {
+      nib[set][pos] = {Broadcast(test.tables.nibbles[set][pos][0]),
+                       Broadcast(test.tables.nibbles[set][pos][1])};
+    }
   }
   const __m256i zero = _mm256_setzero_si256();
   std::size_t i = 0;
@@ -253,11 +311,16 @@ __attribute__((target("avx2"))) std::size_t VectorSearch(const std::uint8_t* dat
     int hits = 0;
     for (int block = 0; block < batch && i + 32 <= n; ++block, i += 32) {
       const auto* p = data + i;
-      __m256i hit = BucketsOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), nib[0]);
+      const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      __m256i hit = BucketsOf(first, nib[0][0]);
+      __m256i high = zero;
+      if constexpr (kUsedSets > 1) high = BucketsOf(first, nib[1][0]);
       for (int pos = 1; pos < kPositions; ++pos) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + pos));
-        hit = _mm256_and_si256(hit, BucketsOf(v, nib[pos]));
+        hit = _mm256_and_si256(hit, BucketsOf(v, nib[0][pos]));
+        if constexpr (kUsedSets > 1) high = _mm256_and_si256(high, BucketsOf(v, nib[1][pos]));
       }
+      if constexpr (kUsedSets > 1) hit = _mm256_or_si256(hit, high);
       masks[hits] = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, zero)));
       bases[hits] = i;
       hits += masks[hits] != 0 ? 1 : 0;
