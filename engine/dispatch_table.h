@@ -185,6 +185,41 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'C', Only('W'), Only('S'), Masked(0xC0, 0x00)}, Kind::Swf, MeasureSwf},
     MeasureDispatchEntry{{'Z', Only('W'), Only('S'), Masked(0xC0, 0x00)}, Kind::Swf, MeasureSwf},
 
+    // Game sound: WavPack, Musepack SV8, TTA, CRI ADX, CAF and raw AC-3.
+    MeasureDispatchEntry{
+        {'w', Only('v'), Only('p'), Only('k')}, Kind::Wv, MeasureWavPack, ScreenWavPack},
+    MeasureDispatchEntry{
+        {'M', Only('P'), Only('C'), Only('K')}, Kind::Mpc, MeasureMusepack, ScreenMusepack},
+    MeasureDispatchEntry{{'T', Only('T'), Only('A'), Only('1')}, Kind::Tta, MeasureTta, ScreenTta},
+    // ADX by the fixed fields 4 bytes into its header (the header's 0x80 0x00 is common in
+    // machine code): encoding 3 or 4, 18-byte blocks, 4-bit samples, 1 to 8 channels.
+    MeasureDispatchEntry{
+        {0x03, Only(0x12), Only(0x04), BytesWhere([](std::uint8_t b) { return b >= 1 && b <= 8; })},
+        Kind::Adx,
+        MeasureAdx,
+        ScreenAdx},
+    MeasureDispatchEntry{
+        {0x04, Only(0x12), Only(0x04), BytesWhere([](std::uint8_t b) { return b >= 1 && b <= 8; })},
+        Kind::Adx,
+        MeasureAdx,
+        ScreenAdx},
+    MeasureDispatchEntry{{'c', Only('a'), Only('f'), Only('f')}, Kind::Caf, MeasureCaf, ScreenCaf},
+    // The sync word; the screen checks the rate and size codes and the next frame.
+    MeasureDispatchEntry{{0x0B, Only(0x77)}, Kind::Ac3, MeasureAc3, ScreenAc3},
+
+    // Game video: id RoQ, MPEG program and transport streams.
+    // RoQ's signature chunk: id 0x1084 and the size 0xFFFFFFFF.
+    MeasureDispatchEntry{
+        {0x84, Only(0x10), Only(0xFF), Only(0xFF)}, Kind::Roq, MeasureRoq, ScreenRoq},
+    MeasureDispatchEntry{
+        {0x00, Only(0x00), Only(0x01), Only(0xBA)}, Kind::Mpg, MeasureMpegPs, ScreenMpegPs},
+    // The packet that starts a program association table: the sync byte, the unit start flag,
+    // packet id 0, a payload without scrambling. The screen looks for the next sync byte.
+    MeasureDispatchEntry{{0x47, Masked(0xDF, 0x40), Only(0x00), Masked(0xD0, 0x10)},
+                         Kind::Ts,
+                         MeasureMpegTs,
+                         ScreenMpegTs},
+
     // Tracker modules.
     MeasureDispatchEntry{
         {'E', Only('x'), Only('t'), Only('e')}, Kind::Xm, MeasureXm},  // "Extended Module: "

@@ -54,6 +54,15 @@ enum class Kind : std::uint8_t {
   Jp2,
   Qoi,
   Icns,
+  Wv,
+  Mpc,
+  Tta,
+  Adx,
+  Caf,
+  Ac3,
+  Roq,
+  Mpg,
+  Ts,
 };
 
 // What a kind holds, as the window groups its kinds.
@@ -137,6 +146,16 @@ inline constexpr std::array kKinds = {
                "JP2"},
     KindRecord{Kind::Qoi, "qoi", "QOI", Extensions(".QOI"), KindGroup::Picture, false, "QOI"},
     KindRecord{Kind::Icns, "icns", "ICNS", Extensions(".ICNS"), KindGroup::Picture, false, "ICNS"},
+    KindRecord{Kind::Wv, "wv", "WavPack", Extensions(".WV"), KindGroup::Sound, false, "WV"},
+    KindRecord{Kind::Mpc, "mpc", "Musepack", Extensions(".MPC"), KindGroup::Sound, false, "MPC"},
+    KindRecord{Kind::Tta, "tta", "TTA", Extensions(".TTA"), KindGroup::Sound, false, "TTA"},
+    KindRecord{Kind::Adx, "adx", "ADX", Extensions(".ADX"), KindGroup::Sound, false, "ADX"},
+    KindRecord{Kind::Caf, "caf", "CAF", Extensions(".CAF"), KindGroup::Sound, false, "CAF"},
+    KindRecord{Kind::Ac3, "ac3", "AC-3", Extensions(".AC3"), KindGroup::Sound, false, "AC3"},
+    KindRecord{Kind::Roq, "roq", "RoQ", Extensions(".ROQ"), KindGroup::Video, false, "ROQ"},
+    KindRecord{Kind::Mpg, "mpg", "MPEG-PS", Extensions(".MPG"), KindGroup::Video, false, "MPG"},
+    KindRecord{Kind::Ts, "ts", "MPEG-TS", Extensions(".TS", ".M2TS"), KindGroup::Video, false,
+               "TS"},
 };
 
 inline constexpr int kKindCount = static_cast<int>(kKinds.size());

@@ -23,6 +23,8 @@ class ByteView {
   explicit ByteView(ScanContext& ctx) : ctx_(ctx) {}
 
   std::int64_t Size() const { return ctx_.FileSize; }
+  // The end of the last object written from this input: no object may start before it.
+  std::int64_t Floor() const { return ctx_.ObjectFloor; }
   bool Stopped() const { return (ctx_.Flags & Flag::InputOpen) == 0; }
   // The front end's switch for a kind, asked when a measure needs to choose between kinds.
   bool Ticked(Kind kind) const { return ctx_.Host->IsTicked(kind); }

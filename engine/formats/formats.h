@@ -7,6 +7,17 @@
 
 namespace sorvend {
 
+// The bytes from `at` to the end of the input, fewer than `n`, are the first ones of
+// pattern[0..n): the start of a unit that the input's end cuts short, not other data.
+inline bool TailStartsLike(ByteView& in, std::int64_t at, const char* pattern, std::size_t n) {
+  const std::int64_t rest = in.Size() - at;
+  if (rest <= 0 || rest >= static_cast<std::int64_t>(n)) return false;
+  for (std::int64_t i = 0; i < rest; ++i) {
+    if (in.Byte(at + i) != static_cast<std::uint8_t>(pattern[i])) return false;
+  }
+  return true;
+}
+
 bool ExtractDib(ScanContext& ctx);
 bool ExtractRiff(ScanContext& ctx);
 bool ExtractJpeg(ScanContext& ctx);
@@ -55,6 +66,32 @@ bool MeasureFlv(ByteView& in, std::int64_t lead, Extent& out);
 // Windows Media audio or video, by whether a video stream is declared.
 bool MeasureAsf(ByteView& in, std::int64_t lead, Extent& out);
 bool MeasureSwf(ByteView& in, std::int64_t lead, Extent& out);
+
+// Game sound: WavPack, Musepack SV8, TTA, CRI ADX, CAF and raw AC-3.
+bool MeasureWavPack(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenWavPack(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+// A RIFF header at `riff` that a WavPack block keeps in its metadata (the source file's), part
+// of the WavPack object and no WAVE file of its own.
+bool IsWavPackRiffHeader(ByteView& in, std::int64_t riff);
+bool MeasureMusepack(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenMusepack(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+bool MeasureTta(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenTta(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+bool MeasureAdx(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenAdx(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+bool MeasureCaf(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenCaf(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+bool MeasureAc3(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenAc3(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+
+// Game video: id RoQ, MPEG program and transport streams.
+bool MeasureRoq(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenRoq(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+bool MeasureMpegPs(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenMpegPs(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+// 188-byte packets, or the 192-byte ones of M2TS whose object starts 4 bytes before the lead.
+bool MeasureMpegTs(ByteView& in, std::int64_t lead, Extent& out);
+bool ScreenMpegTs(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 
 // Tracker modules.
 bool MeasureXm(ByteView& in, std::int64_t lead, Extent& out);

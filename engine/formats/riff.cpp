@@ -363,6 +363,8 @@ bool MeasureRiff(ByteView& in, std::int64_t lead, Extent& out) {
   // A size of 0 is a streaming WAVE's; any other below 4 cannot hold the form type.
   if (size != 0 && size < 4) return false;
   if (FourCcIs(form, "WAVE") && in.Ticked(Kind::Wav)) {
+    // A WavPack file keeps its source's header, with the compressed samples behind it.
+    if (IsWavPackRiffHeader(in, lead)) return false;
     out.ext = ".WAV";
     const bool sizeUnknown = size == 0 || size == kUnknownSize;
     WaveForm wave{in, sizeUnknown};
