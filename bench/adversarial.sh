@@ -38,12 +38,16 @@ while read -r name pattern; do
   inputs+=("$(repeat "$name" "$pattern")")
 done < <("$build/packaging/sorvend_kind_lists" signatures)
 # Patterns longer than a signature that lead a measure deeper: a JPEG's SOI and Exif marker, an
-# MPEG audio frame header, the whole XM tag, and zeros.
+# MPEG audio frame header, the whole XM tag, an ADX header's start, RoQ's signature chunk, an
+# MPEG transport packet that starts an association table, and zeros.
 inputs+=(
   "$(repeat soi '\xff\xd8')"
   "$(repeat soi-app1 '\xff\xd8\xff\xe1')"
   "$(repeat mpeg '\xff\xfb\x90\x64')"
   "$(repeat xm 'Extended Module: ')"
+  "$(repeat adx-header '\x80\x00\x00\x20\x03\x12\x04\x02')"
+  "$(repeat roq-chunk '\x84\x10\xff\xff\xff\xff\x1e\x00')"
+  "$(repeat ts-pat '\x47\x40\x00\x10\x00\x00\xb0\x0d')"
   "$(repeat zeros '\x00')"
 )
 [ -f "$work/random.bin" ] || head -c "$bytes" /dev/urandom > "$work/random.bin"
