@@ -320,7 +320,8 @@ class StoredCopy {
   Step Run(const std::uint8_t* in, std::size_t inLen, std::uint8_t* out, std::size_t outLen,
            std::size_t& used, std::size_t& made) {
     used = made = std::min(inLen, outLen);
-    std::memcpy(out, in, made);
+    // At the end of the stored bytes the view hands no piece at all.
+    if (made > 0) std::memcpy(out, in, made);
     return Step::More;
   }
 };
