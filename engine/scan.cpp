@@ -165,7 +165,11 @@ bool ScanOpenInput(ScanContext& ctx) {
     Walk<Profile::Classic>(ctx);
   } else {
     TryAnchoredRules(ctx);
-    if (!Stopped(ctx)) Walk<Profile::Thorough>(ctx);
+    // An object that took the whole input leaves nothing to walk; an empty input is walked
+    // once, as always.
+    if (!Stopped(ctx) && ctx.Position < std::max<std::int64_t>(ctx.FileSize, 1)) {
+      Walk<Profile::Thorough>(ctx);
+    }
   }
   if (Stopped(ctx)) return false;
   ctx.InFile.Close();

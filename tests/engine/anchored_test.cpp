@@ -59,6 +59,8 @@ TEST(AnchoredRules, AreTriedOnlyAtTheStartOfAnInput) {
       EXPECT_EQ(run.host.outputs[i].size, c.expected[i].second);
     }
     ExpectOutputsAreInputSlices(run, c.input);
+    // The walk ends at the input's end, also behind an object that takes all of it.
+    EXPECT_EQ(run.ctx.Position, static_cast<std::int64_t>(c.input.size()));
   }
 }
 
