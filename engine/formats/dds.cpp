@@ -20,7 +20,6 @@ constexpr std::uint32_t kMaxDepth = 2048;
 constexpr std::uint32_t kMaxArray = 2048;
 
 // Header fields, as offsets from "DDS ".
-constexpr int kFlagsAt = 8;
 constexpr int kHeightAt = 12;
 constexpr int kWidthAt = 16;
 constexpr int kDepthAt = 24;
@@ -28,7 +27,6 @@ constexpr int kMipCountAt = 28;
 constexpr int kPixelFormatAt = 76;
 constexpr int kCaps2At = 112;
 
-constexpr std::uint32_t kPfAlphaPixels = 0x1;
 constexpr std::uint32_t kPfAlpha = 0x2;
 constexpr std::uint32_t kPfFourCc = 0x4;
 constexpr std::uint32_t kPfRgb = 0x40;
