@@ -47,13 +47,45 @@ constexpr int VectorBytesFor() {
   return used;
 }
 
+// The words of a bit set with one bit per entry of the table.
+template <const auto& kTable>
+constexpr std::size_t RowWordsFor() {
+  return (kTable.size() + 63) / 64;
+}
+
+template <const auto& kTable>
 struct SearchTables {
+  static constexpr std::size_t kRowWords = RowWordsFor<kTable>();
+  using RowSet = std::array<std::uint64_t, kRowWords>;
+
   std::array<bool, 256> leads{};
-  // The entries each lead byte starts, by their index in the table.
-  std::array<std::array<std::uint8_t, kMaxRowsPerLead>, 256> rows{};
-  std::array<std::uint8_t, 256> rowCount{};
+  // For each of a candidate's first four bytes, the entries whose signature takes that byte
+  // there. An entry fits exactly where its bit is set in all four, which the test after the
+  // vector search finds without a branch per entry.
+  std::array<std::array<RowSet, 256>, kMaxVectorBytes> rowsTaking{};
   alignas(16) std::uint8_t nibbles[kSets][kMaxVectorBytes][2][16] = {};
+
+  RowSet Fitting(const std::uint8_t* p) const {
+    RowSet fit;
+    for (std::size_t w = 0; w < kRowWords; ++w) {
+      fit[w] = rowsTaking[0][p[0]][w] & rowsTaking[1][p[1]][w] & rowsTaking[2][p[2]][w] &
+               rowsTaking[3][p[3]][w];
+    }
+    return fit;
+  }
 };
+static_assert(kMaxVectorBytes == 4, "the row sets cover a signature's four bytes");
+
+// Calls visit(row) for each entry of `fit`, in table order, until one returns true.
+template <class RowSet, class Visit>
+bool AnyRow(const RowSet& fit, Visit visit) {
+  for (std::size_t w = 0; w < fit.size(); ++w) {
+    for (std::uint64_t bits = fit[w]; bits != 0; bits &= bits - 1) {
+      if (visit(64 * w + static_cast<std::size_t>(std::countr_zero(bits)))) return true;
+    }
+  }
+  return false;
+}
 
 template <const auto& kTable>
 constexpr bool RowsFitTheTables() {
@@ -66,12 +98,10 @@ constexpr bool RowsFitTheTables() {
 static_assert(RowsFitTheTables<kDispatchTable>() && RowsFitTheTables<kMeasureTable>());
 
 template <const auto& kTable>
-bool ExactAt(const SearchTables& t, const std::uint8_t* p) {
-  const int count = t.rowCount[p[0]];
-  for (int i = 0; i < count; ++i) {
-    if (kTable[t.rows[p[0]][i]].signature.FitsAt(p)) return true;
-  }
-  return false;
+bool ExactAt(const SearchTables<kTable>& t, const std::uint8_t* p) {
+  std::uint64_t any = 0;
+  for (const std::uint64_t word : t.Fitting(p)) any |= word;
+  return any != 0;
 }
 
 // Which bytes may stand at each of the first positions for one entry.
@@ -109,13 +139,21 @@ std::uint64_t BucketVolume(const BucketNibbles& nib, int positions) {
 }
 
 template <const auto& kTable>
-SearchTables BuildTables() {
-  SearchTables t;
+SearchTables<kTable> BuildTables() {
+  SearchTables<kTable> t;
   std::vector<RowBytes> groups;
   for (std::size_t row = 0; row < kTable.size(); ++row) {
     const Signature& s = kTable[row].signature;
     t.leads[s.lead] = true;
-    t.rows[s.lead][t.rowCount[s.lead]++] = static_cast<std::uint8_t>(row);
+    const std::uint64_t bit = std::uint64_t{1} << (row % 64);
+    for (int b = 0; b < 256; ++b) {
+      const auto byte = static_cast<std::uint8_t>(b);
+      const bool takes[] = {byte == s.lead, s.next.Has(byte), s.third.Has(byte),
+                            s.fourth.Has(byte)};
+      for (int pos = 0; pos < kMaxVectorBytes; ++pos) {
+        if (takes[pos]) t.rowsTaking[pos][b][row / 64] |= bit;
+      }
+    }
     // Each entry on its own: entries of one lead byte merged would let through the mix of
     // their patterns (0xFF 0xFF 0xFF 0xFF from a JPEG's and an MPEG frame's).
     RowBytes& g = groups.emplace_back();
@@ -215,8 +253,8 @@ SearchTables BuildTables() {
 }
 
 template <const auto& kTable>
-const SearchTables& TablesFor() {
-  static const SearchTables tables = BuildTables<kTable>();
+const SearchTables<kTable>& TablesFor() {
+  static const SearchTables<kTable> tables = BuildTables<kTable>();
   return tables;
 }
 
@@ -225,7 +263,7 @@ const SearchTables& TablesFor() {
 template <const auto& kTable>
 struct SignatureTest {
   static constexpr int kBatch = 1;
-  const SearchTables& tables = TablesFor<kTable>();
+  const SearchTables<kTable>& tables = TablesFor<kTable>();
   bool operator()(const std::uint8_t* p) const { return ExactAt<kTable>(tables, p); }
 };
 
@@ -233,26 +271,26 @@ struct ScreenTest {
   // The thorough signatures fit ordinary data often (the 0xFF 0xFF of machine code is an MPEG
   // frame's start), so the vector search decides its hits in batches of blocks.
   static constexpr int kBatch = 8;
-  const SearchTables& tables = TablesFor<kMeasureTable>();
+  const SearchTables<kMeasureTable>& tables = TablesFor<kMeasureTable>();
   // The bytes in view from `base` on, and those to the input's end.
   const std::uint8_t* base;
   std::size_t readable;
   std::int64_t left;
   bool operator()(const std::uint8_t* p) const {
+    const auto fit = tables.Fitting(p);
+    std::uint64_t any = 0;
+    for (const std::uint64_t word : fit) any |= word;
+    if (any == 0) return false;
     const std::int64_t offset = p - base;
     const std::int64_t toEnd = left - offset;
     // Every thorough object is longer than its signature.
     if (toEnd <= static_cast<std::int64_t>(kCandidateLookahead)) return false;
     const auto inView =
         static_cast<std::size_t>(std::min(static_cast<std::int64_t>(readable) - offset, toEnd));
-    const int count = tables.rowCount[p[0]];
-    for (int i = 0; i < count; ++i) {
-      const MeasureDispatchEntry& e = kMeasureTable[tables.rows[p[0]][i]];
-      if (e.signature.FitsAt(p) && (e.screen == nullptr || e.screen(p, inView, toEnd))) {
-        return true;
-      }
-    }
-    return false;
+    return AnyRow(fit, [&](std::size_t row) {
+      const MeasureDispatchEntry& e = kMeasureTable[row];
+      return e.screen == nullptr || e.screen(p, inView, toEnd);
+    });
   }
 };
 
@@ -359,12 +397,11 @@ bool IsLeadByte(int byte, Profile profile) {
 }
 
 FittingRows MeasureRowsFitting(const std::uint8_t* p) {
-  const SearchTables& t = TablesFor<kMeasureTable>();
   FittingRows fitting;
-  for (int i = 0; i < t.rowCount[p[0]]; ++i) {
-    const std::uint8_t row = t.rows[p[0]][i];
-    if (kMeasureTable[row].signature.FitsAt(p)) fitting.rows[fitting.count++] = row;
-  }
+  AnyRow(TablesFor<kMeasureTable>().Fitting(p), [&](std::size_t row) {
+    fitting.rows[fitting.count++] = static_cast<std::uint8_t>(row);
+    return false;
+  });
   return fitting;
 }
 

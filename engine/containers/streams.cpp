@@ -15,15 +15,19 @@ namespace {
 // Decodes the stream at `lead` and scans its bytes; `header` is the size of its header, behind
 // which the walk goes on when the stream cannot be followed to its end (damaged, refused, or
 // stopped by a limit), so that the bytes after the header are scanned as they stand.
+// `copied` is how many of the first decoded bytes are a copy of the input's own (a stored
+// block): a stream that breaks off with no more than these decodes nothing the walk does not
+// find in place.
 std::int64_t UnpackStream(ScanContext& ctx, std::int64_t lead, Codec codec, const char* kind,
-                          std::int64_t header, std::string entry = {}) {
+                          std::int64_t header, std::string entry = {}, std::int64_t copied = 0) {
   const ContainerRef ref{kind, lead, std::move(entry)};
   if (!MayOpenContainer(ctx, ref)) return -1;
   DecodedSink sink(*ctx.unpacker);
   const DecodeResult r = DecodeStream(ctx, codec, lead, -1, sink);
   if (r.end == DecodeEnd::Stopped) return -1;
+  const bool unfinished = r.end != DecodeEnd::StreamEnd && r.end != DecodeEnd::Limit;
   // Nothing decoded from a stream that does not go on: not one at all.
-  if (sink.Size() == 0 && r.end != DecodeEnd::StreamEnd && r.end != DecodeEnd::Limit) return -1;
+  if (unfinished && sink.Size() <= copied) return -1;
   if (!ScanDecoded(ctx, sink, ref)) return -1;
   switch (r.end) {
     case DecodeEnd::StreamEnd:
@@ -169,7 +173,10 @@ std::int64_t UnpackZlib(ScanContext& ctx, std::int64_t lead) {
                        p, avail, lead + std::int64_t(avail) >= in.Size())) {
     return -1;
   }
-  return UnpackStream(ctx, lead, Codec::Zlib, "zlib", 2);
+  // Data tables hold stored-block look-alikes (78 01 00 00 FF FF 00 ...) that decode one block
+  // and break off at the next.
+  const bool storedFirst = (p[2] >> 1 & 3) == 0 && avail >= 5;
+  return UnpackStream(ctx, lead, Codec::Zlib, "zlib", 2, {}, storedFirst ? GetLe16(p + 3) : 0);
 }
 
 }  // namespace sorvend

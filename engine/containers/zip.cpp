@@ -27,6 +27,10 @@ constexpr std::uint32_t kDescriptor = 0x08074B50;      // PK\7\8
 constexpr std::uint16_t kEncrypted = 0x0001;
 constexpr std::uint16_t kHasDescriptor = 0x0008;
 constexpr std::uint16_t kLzmaEndMarker = 0x0002;
+// Flag bits no writer sets: 7 to 10 are unused, 12, 14 and 15 reserved.
+constexpr std::uint16_t kUnusedFlags = 0xD780;
+// The highest version of the format an entry can need, 6.3, times ten.
+constexpr int kNewestVersion = 63;
 
 struct LocalEntry {
   std::uint16_t flags = 0;
@@ -46,6 +50,9 @@ bool ReadLocalEntry(ByteView& in, std::int64_t at, LocalEntry& e) {
   e.method = GetLe16(h + 8);
   e.compressed = GetLe32(h + 18);
   e.uncompressed = GetLe32(h + 22);
+  // The signature stands in machine code as a constant; such a "header" has flags no writer
+  // sets or a version that does not exist, and what it says must never be copied and scanned.
+  if (h[4] > kNewestVersion || (e.flags & kUnusedFlags) != 0) return false;
   const std::uint16_t nameLength = GetLe16(h + 26);
   const std::uint16_t extraLength = GetLe16(h + 28);
   e.name.resize(nameLength);
@@ -76,7 +83,11 @@ bool ReadLocalEntry(ByteView& in, std::int64_t at, LocalEntry& e) {
     x += 4 + size;
   }
   e.dataStart = extraEnd;
-  return true;
+  // Stored data is its own decoded bytes: both sizes are the same, unless the header leaves
+  // them to a data descriptor or an encryption header comes first.
+  if (e.method != 0 || (e.flags & kHasDescriptor) != 0) return true;
+  return (e.flags & kEncrypted) != 0 ? e.compressed >= e.uncompressed
+                                     : e.compressed == e.uncompressed;
 }
 
 // Where a stored entry with a data descriptor ends: the first descriptor signature whose

@@ -215,24 +215,35 @@ TEST(Unpack, ZlibScreenRefusesOnlyWhatInflateRefuses) {
 }
 
 // Machine code is full of 78 9C and its kind: such bytes open nothing and hide nothing.
-// A local header signature in other bytes (a program's message about bad headers, say) with
-// sizes that reach far beyond the input: the scan goes on right behind its header. (A stored
-// entry's bytes cannot be told from garbage; what stands behind it is found inside it.)
+// A local header signature in other bytes (a program's message about bad headers, a constant in
+// machine code) with sizes that reach far beyond the input: the scan goes on right behind its
+// header, and the picture behind it comes out once, where it lies.
 TEST(Unpack, LookAlikeLocalHeaderHidesNothing) {
   const Bytes png = ReadTestData("png/gradient.png");
-  for (const std::uint16_t method : {8, 0x7A17}) {
-    SCOPED_TRACE(method);
+  const struct {
+    const char* what;
+    std::uint16_t version, flags, method;
+    std::uint32_t compressed, uncompressed;
+  } cases[] = {
+      {"deflate, text for sizes", 20, 0, 8, 0x7264616C, 0x61746164},
+      {"an unknown method", 20, 0, 0x7A17, 0x7264616C, 0x61746164},
+      {"stored, the two sizes differ", 20, 0, 0, 0x7264616C, 0x61746164},
+      {"stored, a version that does not exist", 200, 0, 0, 0x7264616C, 0x7264616C},
+      {"stored, flags no writer sets", 10, 0x0990, 0, 0x7264616C, 0x7264616C},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     Bytes fake;
     AppendText(fake, "PK\x03\x04");
-    AppendLe16(fake, 20);          // version
-    AppendLe16(fake, 0);           // flags
-    AppendLe16(fake, method);      // method
+    AppendLe16(fake, c.version);
+    AppendLe16(fake, c.flags);
+    AppendLe16(fake, c.method);
     AppendLe32(fake, 0);           // time and date
     AppendLe32(fake, 0x12345678);  // crc
-    AppendLe32(fake, 0x7264616C);  // compressed size: text bytes, far beyond the input
-    AppendLe32(fake, 0x61746164);  // uncompressed size
-    AppendLe16(fake, 4);           // name length
-    AppendLe16(fake, 0);           // extra length
+    AppendLe32(fake, c.compressed);
+    AppendLe32(fake, c.uncompressed);
+    AppendLe16(fake, 4);  // name length
+    AppendLe16(fake, 0);  // extra length
     AppendText(fake, "data: bad local file header");
     Unpacker unpacker;
     ScanRun run;
@@ -241,6 +252,25 @@ TEST(Unpack, LookAlikeLocalHeaderHidesNothing) {
     EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(11 + fake.size() + 300));
     EXPECT_TRUE(run.host.outputs[0].within.empty());
   }
+}
+
+// Data tables hold 78 01 00 00 FF FF 00 00: a stored block of 65,280 bytes, then nothing a
+// decoder takes. The picture in those bytes comes out once, where it lies.
+TEST(Unpack, StoredBlockLookAlikeGivesNothingTwice) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  Bytes data = Filler(7);
+  const Bytes header = {0x78, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00};
+  Append(data, header);
+  Append(data, Filler(100));
+  Append(data, png);
+  data.resize(7 + header.size() + 0xFF00, 0);
+  Append(data, Bytes(64, 0xFF));  // a reserved block type where the next block should start
+  Unpacker unpacker;
+  ScanRun run;
+  ScanUnpacking(run, unpacker, {Kind::Png}, data);
+  ASSERT_EQ(run.host.outputs.size(), 1u);
+  EXPECT_EQ(run.host.outputs[0].offset, static_cast<std::int64_t>(7 + header.size() + 100));
+  EXPECT_TRUE(run.host.outputs[0].within.empty());
 }
 
 TEST(Unpack, LookAlikeZlibHeadersHideNothing) {
