@@ -39,7 +39,8 @@ while read -r name pattern; do
 done < <("$build/packaging/sorvend_kind_lists" signatures)
 # Patterns longer than a signature that lead a measure deeper: a JPEG's SOI and Exif marker, an
 # MPEG audio frame header, the whole XM tag, an ADX header's start, RoQ's signature chunk, an
-# MPEG transport packet that starts an association table, and zeros.
+# MPEG transport packet that starts an association table, a gzip header whose name never ends,
+# and zeros.
 inputs+=(
   "$(repeat soi '\xff\xd8')"
   "$(repeat soi-app1 '\xff\xd8\xff\xe1')"
@@ -48,6 +49,7 @@ inputs+=(
   "$(repeat adx-header '\x80\x00\x00\x20\x03\x12\x04\x02')"
   "$(repeat roq-chunk '\x84\x10\xff\xff\xff\xff\x1e\x00')"
   "$(repeat ts-pat '\x47\x40\x00\x10\x00\x00\xb0\x0d')"
+  "$(repeat gzip-name '\x1f\x8b\x08\x08')"
   "$(repeat zeros '\x00')"
 )
 [ -f "$work/random.bin" ] || head -c "$bytes" /dev/urandom > "$work/random.bin"

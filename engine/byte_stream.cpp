@@ -120,7 +120,7 @@ void InputStream::Adopt(std::FILE* file) {
   Close();
   file_ = file;
   for (Block* b : {&cur_, &other_}) {
-    if (!b->data) b->data = std::make_unique<std::uint8_t[]>(kBufferSize);
+    if (!b->data) b->data = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
   }
 }
 
@@ -261,7 +261,7 @@ bool OutputStream::Open(const std::string& path) {
   Close();
   file_ = OpenOutput(path);
   if (file_ == nullptr) return false;
-  if (!buf_) buf_ = std::make_unique<std::uint8_t[]>(kBufferSize);
+  if (!buf_) buf_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
   pos_ = 0;
   written_ = 0;
   failed_ = false;
@@ -270,7 +270,7 @@ bool OutputStream::Open(const std::string& path) {
 
 void OutputStream::OpenDiscarding() {
   Close();
-  if (!buf_) buf_ = std::make_unique<std::uint8_t[]>(kBufferSize);
+  if (!buf_) buf_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
   discarding_ = true;
   pos_ = 0;
   written_ = 0;

@@ -244,7 +244,7 @@ inline constexpr std::array kMeasureTable = {
     MeasureDispatchEntry{{'P', Only('K'), Only(0x03), Only(0x04)}, {}, nullptr, nullptr, UnpackZip},
     // gzip: the magic, deflate, and flags whose reserved bits are clear.
     MeasureDispatchEntry{
-        {0x1F, Only(0x8B), Only(0x08), Masked(0xE0, 0x00)}, {}, nullptr, nullptr, UnpackGzip},
+        {0x1F, Only(0x8B), Only(0x08), Masked(0xE0, 0x00)}, {}, nullptr, ScreenGzip, UnpackGzip},
     // xz's magic: FD "7zXZ" 00.
     MeasureDispatchEntry{{0xFD, Only('7'), Only('z'), Only('X')}, {}, nullptr, nullptr, UnpackXz},
     // bzip2: "BZh" and a block size from 1 to 9 (x 100 kB).

@@ -383,7 +383,14 @@ bool HaveAvx2() {
 template <const auto& kTable, class Test>
 std::size_t Search(const std::uint8_t* data, std::size_t n, const Test& test) {
 #if SORVEND_HAVE_AVX2_SEARCH
-  if (HaveAvx2()) return VectorSearch<kTable>(data, n, test);
+  if (HaveAvx2()) {
+    // Where candidates are dense (runs of one signature), the next one is a few bytes ahead:
+    // those bytes are tested one by one before the vector tables are set up.
+    constexpr std::size_t kNear = 8;
+    const std::size_t near = ScalarSearch(data, std::min(n, kNear), test);
+    if (near < std::min(n, kNear) || n <= kNear) return near;
+    return kNear + VectorSearch<kTable>(data + kNear, n - kNear, test);
+  }
 #endif
   return ScalarSearch(data, n, test);
 }

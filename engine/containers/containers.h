@@ -32,8 +32,12 @@ std::int64_t UnpackLzh(ScanContext& ctx, std::int64_t lead);
 // decoder is asked: not the reserved block type, a stored block's length and its complement,
 // a dynamic block's code counts within their ranges.
 bool ScreenZlib(const std::uint8_t* p, std::size_t avail, std::int64_t left);
+// The same for a gzip member, behind its header's fields where they are in view: an extra
+// field that fits, a name and a comment that end within a file name's length.
+bool ScreenGzip(const std::uint8_t* p, std::size_t avail, std::int64_t left);
 
-// Inflates the start of a bare zlib candidate with a decoder kept from candidate to candidate.
+// Inflates the start of a zlib stream or of bare deflate data with a decoder kept from
+// candidate to candidate, so that a candidate costs no decoder of its own.
 class BareZlibTrial {
  public:
   BareZlibTrial();
@@ -41,8 +45,9 @@ class BareZlibTrial {
   BareZlibTrial(const BareZlibTrial&) = delete;
   BareZlibTrial& operator=(const BareZlibTrial&) = delete;
   // True when p[0..n) (the stream's first bytes; `whole` when the input ends behind them)
-  // decodes without error into at least a few bytes, or is a whole stream.
-  bool Decodes(const std::uint8_t* p, std::size_t n, bool whole);
+  // decodes without error into at least a few bytes, or is a whole stream. `raw`: deflate data
+  // without the zlib header and checksum, as in a gzip member.
+  bool Decodes(const std::uint8_t* p, std::size_t n, bool whole, bool raw = false);
 
  private:
   struct State;

@@ -3,6 +3,8 @@
 // (zlib, liblzma, libbz2, libzstd, liblz4), and what it decodes to is scanned as an input.
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "engine/carver.h"
@@ -39,6 +41,10 @@ std::int64_t UnpackStream(ScanContext& ctx, std::int64_t lead, Codec codec, cons
   }
 }
 
+// A gzip header's name and comment end with a zero byte; a name longer than any file system
+// allows is no header.
+constexpr std::size_t kLongestGzipString = 4096;
+
 // The gzip member header: ID1 ID2 CM FLG MTIME(4) XFL OS, then the optional extra field,
 // name, comment and header CRC as FLG says. Returns the header's size, or 0 when it is no
 // header; `name` receives the original file name.
@@ -52,14 +58,12 @@ std::int64_t GzipHeader(ByteView& in, std::int64_t lead, std::string& name) {
     if (!in.Read(at, len, 2)) return 0;
     at += 2 + GetLe16(len);
   }
-  // Zero-terminated strings; a name longer than any file system allows is no header.
-  constexpr int kLongestString = 4096;
   for (const std::uint8_t flag : {std::uint8_t{0x08}, std::uint8_t{0x10}}) {  // FNAME, FCOMMENT
     if ((flags & flag) == 0) continue;
     std::string text;
     for (;;) {
       const int c = in.Byte(at++);
-      if (c < 0 || text.size() == kLongestString) return 0;
+      if (c < 0 || text.size() == kLongestGzipString) return 0;
       if (c == 0) break;
       text += static_cast<char>(c);
     }
@@ -69,6 +73,23 @@ std::int64_t GzipHeader(ByteView& in, std::int64_t lead, std::string& name) {
   return at - lead;
 }
 
+// Whether deflate data can start with p[0..avail): the first block header is not the reserved
+// type, a stored block's length has its complement behind it, and a dynamic block's code
+// counts are within their ranges. Bytes out of view pass.
+bool DeflateStartFits(const std::uint8_t* p, std::size_t avail) {
+  if (avail < 1) return true;
+  switch (p[0] >> 1 & 3) {
+    case 0:  // stored: LEN, then NLEN its complement
+      return avail < 5 || (GetLe16(p + 1) ^ GetLe16(p + 3)) == 0xFFFF;
+    case 2:  // dynamic: at most 286 literal/length and 30 distance codes
+      return (p[0] >> 3) <= 29 && (avail < 2 || (p[1] & 0x1F) <= 29);
+    case 1:
+      return true;
+    default:  // reserved
+      return false;
+  }
+}
+
 }  // namespace
 
 std::int64_t UnpackGzip(ScanContext& ctx, std::int64_t lead) {
@@ -76,7 +97,34 @@ std::int64_t UnpackGzip(ScanContext& ctx, std::int64_t lead) {
   std::string name;
   const std::int64_t header = GzipHeader(in, lead, name);
   if (header == 0) return -1;
+  std::size_t avail = 0;
+  const std::uint8_t* p = in.Peek(lead + header, 4096, avail);
+  if (avail == 0 || !ctx.unpacker->Scratch().zlibTrial.Decodes(
+                        p, avail, lead + header + std::int64_t(avail) >= in.Size(), true)) {
+    return -1;
+  }
   return UnpackStream(ctx, lead, Codec::Gzip, "gzip", header, std::move(name));
+}
+
+bool ScreenGzip(const std::uint8_t* p, std::size_t avail, std::int64_t) {
+  constexpr std::size_t kFixedHeader = 10;
+  if (avail < kFixedHeader) return true;
+  const std::uint8_t flags = p[3];
+  std::size_t at = kFixedHeader;
+  if (flags & 0x04) {  // FEXTRA
+    if (at + 2 > avail) return true;
+    at += 2 + GetLe16(p + at);
+  }
+  for (const std::uint8_t flag : {std::uint8_t{0x08}, std::uint8_t{0x10}}) {  // FNAME, FCOMMENT
+    if ((flags & flag) == 0) continue;
+    if (at >= avail) return true;
+    const std::size_t seen = std::min(avail - at, kLongestGzipString + 1);
+    const auto* end = static_cast<const std::uint8_t*>(std::memchr(p + at, 0, seen));
+    if (end == nullptr) return seen <= kLongestGzipString;
+    at = static_cast<std::size_t>(end - p) + 1;
+  }
+  if (flags & 0x02) at += 2;  // FHCRC
+  return at >= avail || DeflateStartFits(p + at, avail - at);
 }
 
 std::int64_t UnpackXz(ScanContext& ctx, std::int64_t lead) {
@@ -121,18 +169,7 @@ std::int64_t UnpackLz4(ScanContext& ctx, std::int64_t lead) {
 }
 
 bool ScreenZlib(const std::uint8_t* p, std::size_t avail, std::int64_t) {
-  if (avail < 3) return true;
-  const int blockType = p[2] >> 1 & 3;
-  switch (blockType) {
-    case 0:  // stored: LEN, then NLEN its complement
-      return avail < 7 || (GetLe16(p + 3) ^ GetLe16(p + 5)) == 0xFFFF;
-    case 2:  // dynamic: at most 286 literal/length and 30 distance codes
-      return (p[2] >> 3) <= 29 && (avail < 4 || (p[3] & 0x1F) <= 29);
-    case 1:
-      return true;
-    default:  // reserved
-      return false;
-  }
+  return avail < 3 || DeflateStartFits(p + 2, avail - 2);
 }
 
 struct BareZlibTrial::State {
@@ -149,9 +186,9 @@ BareZlibTrial::~BareZlibTrial() {
   inflateEnd(&state_->z);
 }
 
-bool BareZlibTrial::Decodes(const std::uint8_t* p, std::size_t n, bool whole) {
+bool BareZlibTrial::Decodes(const std::uint8_t* p, std::size_t n, bool whole, bool raw) {
   State& s = *state_;
-  if (!s.ready || inflateReset(&s.z) != Z_OK) return false;
+  if (!s.ready || inflateReset2(&s.z, raw ? -MAX_WBITS : MAX_WBITS) != Z_OK) return false;
   s.z.next_in = const_cast<Bytef*>(p);
   s.z.avail_in = static_cast<uInt>(n);
   s.z.next_out = s.out;

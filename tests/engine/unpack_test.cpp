@@ -214,6 +214,42 @@ TEST(Unpack, ZlibScreenRefusesOnlyWhatInflateRefuses) {
   }
 }
 
+// A gzip member's header, then `deflate` where its data begins.
+Bytes GzipMember(std::uint8_t flags, const Bytes& fields, const Bytes& deflate) {
+  Bytes m = {0x1F, 0x8B, 0x08, flags, 0, 0, 0, 0, 0, 3};
+  Append(m, fields);
+  Append(m, deflate);
+  return m;
+}
+
+TEST(Unpack, GzipScreenLooksBehindTheHeaderFields) {
+  const Bytes fixed = {0x03, 0x00};  // an empty fixed-code block
+  const Bytes badStored = {0x00, 0x05, 0x00, 0xFA, 0xFE};
+  Bytes longName(5000, 'a');
+  longName.push_back(0);
+  const struct {
+    const char* what;
+    Bytes bytes;
+    bool passes;
+  } cases[] = {
+      {"no fields, fixed codes", GzipMember(0, {}, fixed), true},
+      {"no fields, reserved block type", GzipMember(0, {}, {0x07, 0x00}), false},
+      {"no fields, stored length without its complement", GzipMember(0, {}, badStored), false},
+      {"a name, then fixed codes", GzipMember(0x08, {'a', '.', 'w', 'a', 'v', 0}, fixed), true},
+      {"a name, then the reserved block type", GzipMember(0x08, {'a', 0}, {0x07, 0x00}), false},
+      {"a name longer than a file system allows", GzipMember(0x08, longName, fixed), false},
+      {"an extra field and a comment", GzipMember(0x14, {2, 0, 'x', 'y', 'c', 0}, fixed), true},
+      {"a header CRC before reserved codes", GzipMember(0x02, {0x12, 0x34}, {0x07}), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(ScreenGzip(c.bytes.data(), c.bytes.size(), 100000), c.passes);
+  }
+  // The real tool's member passes.
+  const Bytes gz = ReadTestData("archives/lavf.wav.gz");
+  EXPECT_TRUE(ScreenGzip(gz.data(), gz.size(), static_cast<std::int64_t>(gz.size())));
+}
+
 // Machine code is full of 78 9C and its kind: such bytes open nothing and hide nothing.
 // A local header signature in other bytes (a program's message about bad headers, a constant in
 // machine code) with sizes that reach far beyond the input: the scan goes on right behind its
