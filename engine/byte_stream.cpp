@@ -1,10 +1,13 @@
 #include "engine/byte_stream.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -100,7 +103,124 @@ namespace {
 // reads go on where the last one ended.
 constexpr std::size_t kFirstFarChunk = 4096;
 
+// A block's buffer of at least `capacity` bytes, kept when it is large enough.
+void Reserve(std::unique_ptr<std::uint8_t[]>& data, std::size_t& have, std::size_t capacity) {
+  if (data && have >= capacity) return;
+  data = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  have = capacity;
+}
+
 }  // namespace
+
+#if defined(_WIN32)
+
+// No positioned reads: every read is the scan's own.
+class InputStream::ReadAhead {
+ public:
+  static std::unique_ptr<ReadAhead> For(std::FILE*, std::int64_t) { return nullptr; }
+  void Request(std::int64_t, std::uint8_t*, std::size_t) {}
+  std::int64_t Take(std::int64_t) { return -1; }
+};
+
+#else
+
+// One read at a time on a thread of its own, at an offset of its own (pread), so that the
+// stream's file position stays the scan's.
+class InputStream::ReadAhead {
+ public:
+  static std::unique_ptr<ReadAhead> For(std::FILE* file, std::int64_t size) {
+    if (size < kReadAheadFrom) return nullptr;
+    return std::make_unique<ReadAhead>(::fileno(file));
+  }
+
+  explicit ReadAhead(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+  ~ReadAhead() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // Reads up to n bytes at `offset` into `into`, which the caller leaves alone until it has
+  // asked for the next read or taken this one. A read still running is waited for first.
+  void Request(std::int64_t offset, std::uint8_t* into, std::size_t n) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    offset_ = offset;
+    into_ = into;
+    n_ = n;
+    pending_ = true;
+    done_ = false;
+    lock.unlock();
+    changed_.notify_all();
+  }
+
+  // Waits for the read asked for; how many bytes it got when it was for `offset` (0 at the
+  // file's end), else -1, as for an error or when none was asked for.
+  std::int64_t Take(std::int64_t offset) {
+    std::unique_lock lock(mutex_);
+    if (!pending_ && !done_) return -1;
+    changed_.wait(lock, [this] { return done_; });
+    done_ = false;
+    return offset_ == offset ? got_ : -1;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stop_ || (pending_ && !done_); });
+      if (stop_) return;
+      const std::int64_t offset = offset_;
+      std::uint8_t* into = into_;
+      const std::size_t n = n_;
+      lock.unlock();
+      const std::int64_t got = ReadAt(offset, into, n);
+      lock.lock();
+      got_ = got;
+      pending_ = false;
+      done_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::int64_t ReadAt(std::int64_t offset, std::uint8_t* into, std::size_t n) const {
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t got = ::pread(fd_, into + done, n - done,
+                                  static_cast<off_t>(offset) + static_cast<off_t>(done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return done > 0 ? static_cast<std::int64_t>(done) : -1;
+      if (got == 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool pending_ = false;  // a read asked for and not yet done
+  bool done_ = false;     // a read done and not yet taken
+  bool stop_ = false;
+  std::int64_t offset_ = -1;
+  std::uint8_t* into_ = nullptr;
+  std::size_t n_ = 0;
+  std::int64_t got_ = 0;
+  std::thread thread_;  // last: it starts once the rest is ready
+};
+
+#endif
+
+InputStream::InputStream() = default;
+
+InputStream::~InputStream() {
+  Close();
+}
 
 bool InputStream::Open(const std::string& path) {
   Close();
@@ -113,27 +233,64 @@ bool InputStream::Open(const std::string& path) {
   if (file == nullptr) return false;
   std::setvbuf(file, nullptr, _IONBF, 0);
   Adopt(file);
+  const std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(path), ec);
+  if (!ec) {
+    ahead_ = ReadAhead::For(file, static_cast<std::int64_t>(size));
+    if (ahead_ != nullptr) {
+      // The main buffer takes whole chunks, with the bytes kept in view in front of them.
+      Reserve(cur_.data, cur_.capacity, kAheadKeep + kAheadChunk);
+      Reserve(aheadBlock_.data, aheadBlock_.capacity, kAheadKeep + kAheadChunk);
+      AskAhead();
+    }
+  }
   return true;
 }
 
 void InputStream::Adopt(std::FILE* file) {
   Close();
   file_ = file;
-  for (Block* b : {&cur_, &other_}) {
-    if (!b->data) b->data = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
-  }
+  for (Block* b : {&cur_, &other_}) Reserve(b->data, b->capacity, kBufferSize);
 }
 
 void InputStream::Close() {
+  // The read-ahead ends first: it reads from the file and into a block.
+  ahead_.reset();
   if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;
   if (farActive_) std::swap(cur_, other_);
   farActive_ = false;
-  for (Block* b : {&cur_, &other_}) b->base = b->pos = b->len = 0;
+  for (Block* b : {&cur_, &other_, &aheadBlock_}) b->Restart(0);
   filePos_ = 0;
   size_ = -1;
   farChunk_ = kFirstFarChunk;
   eof_ = false;
+}
+
+void InputStream::AskAhead() {
+  if (ahead_ == nullptr || farActive_) return;
+  ahead_->Request(cur_.base + static_cast<std::int64_t>(cur_.len),
+                  aheadBlock_.data.get() + kAheadKeep, kAheadChunk);
+}
+
+bool InputStream::TakeAhead() {
+  if (ahead_ == nullptr || farActive_) return false;
+  const std::size_t keep = cur_.len - cur_.pos;
+  const std::int64_t end = cur_.base + static_cast<std::int64_t>(cur_.len);
+  const std::int64_t got = ahead_->Take(end);
+  if (keep > kAheadKeep || got <= 0) {
+    // A read for another place, the file's end, an error, or too much to keep in view: the
+    // caller reads as without a read-ahead, and the next chunk is asked for behind it.
+    return false;
+  }
+  Block& next = aheadBlock_;
+  const std::size_t front = kAheadKeep - keep;
+  std::memcpy(next.data.get() + front, cur_.data.get() + cur_.pos, keep);
+  next.base = end - static_cast<std::int64_t>(kAheadKeep);
+  next.begin = next.pos = front;
+  next.len = kAheadKeep + static_cast<std::size_t>(got);
+  std::swap(cur_, next);
+  AskAhead();
+  return true;
 }
 
 std::int64_t InputStream::Size() {
@@ -154,8 +311,7 @@ void InputStream::Seek(std::int64_t offset) {
       std::swap(cur_, other_);
       farActive_ = true;
     }
-    cur_.base = offset;
-    cur_.len = 0;
+    cur_.Restart(offset);
     farChunk_ = kFirstFarChunk;
   }
   cur_.pos = static_cast<std::size_t>(offset - cur_.base);
@@ -163,8 +319,8 @@ void InputStream::Seek(std::int64_t offset) {
 
 std::size_t InputStream::Fill(Block& block, std::size_t limit) {
   const std::int64_t end = block.base + static_cast<std::int64_t>(block.len);
-  if (file_ == nullptr || end < 0 || block.len == kBufferSize) return 0;
-  const std::size_t room = std::min(kBufferSize - block.len, limit);
+  if (file_ == nullptr || end < 0 || block.len == block.capacity) return 0;
+  const std::size_t room = std::min(block.capacity - block.len, limit);
   if (filePos_ != end) {
     if (SeekFile(file_, end, SEEK_SET) != 0) return 0;
     filePos_ = end;
@@ -181,9 +337,9 @@ int InputStream::Underflow() {
     eof_ = true;
     return -1;
   }
-  cur_.base += static_cast<std::int64_t>(cur_.pos);
-  cur_.pos = cur_.len = 0;
-  std::size_t limit = kBufferSize;
+  if (TakeAhead()) return cur_.data[cur_.pos++];
+  cur_.Restart(cur_.base + static_cast<std::int64_t>(cur_.pos));
+  std::size_t limit = cur_.capacity;
   if (farActive_) {
     // A look beyond the size measured at the start finds nothing; it costs no system call.
     if (size_ >= 0 && cur_.base >= size_) {
@@ -193,10 +349,12 @@ int InputStream::Underflow() {
     limit = farChunk_;
     farChunk_ = std::min(kBufferSize, farChunk_ * 2);
   }
+  const bool main = !farActive_;
   if (Fill(cur_, limit) == 0) {
     eof_ = true;
     return -1;
   }
+  if (main) AskAhead();
   return cur_.data[cur_.pos++];
 }
 
@@ -205,10 +363,7 @@ void InputStream::UseMainAt(std::int64_t offset) {
     std::swap(cur_, other_);
     farActive_ = false;
   }
-  if (!cur_.Holds(offset)) {
-    cur_.base = offset;
-    cur_.len = 0;
-  }
+  if (!cur_.Holds(offset)) cur_.Restart(offset);
   cur_.pos = static_cast<std::size_t>(offset - cur_.base);
 }
 
@@ -216,13 +371,15 @@ const std::uint8_t* InputStream::Window(std::size_t want, std::size_t& avail) {
   if (farActive_) UseMainAt(Tell());
   avail = cur_.len - cur_.pos;
   if (avail < want && !eof_ && file_ != nullptr) {
-    if (cur_.pos > 0) {
-      std::memmove(cur_.data.get(), cur_.data.get() + cur_.pos, avail);
-      cur_.base += static_cast<std::int64_t>(cur_.pos);
-      cur_.pos = 0;
-      cur_.len = avail;
-    }
-    while (cur_.len < want && Fill(cur_, kBufferSize) > 0) {
+    if (!TakeAhead()) {
+      if (cur_.pos > 0) {
+        std::memmove(cur_.data.get(), cur_.data.get() + cur_.pos, avail);
+        cur_.Restart(cur_.base + static_cast<std::int64_t>(cur_.pos));
+        cur_.len = avail;
+      }
+      while (cur_.len < want && Fill(cur_, cur_.capacity) > 0) {
+      }
+      AskAhead();
     }
     avail = cur_.len - cur_.pos;
   }
@@ -238,7 +395,7 @@ const std::uint8_t* InputStream::PeekAt(std::int64_t offset, std::size_t want, s
       std::min<std::int64_t>(static_cast<std::int64_t>(want), known - offset));
   for (const Block* b : {&cur_, &other_}) {
     const std::int64_t end = b->base + static_cast<std::int64_t>(b->len);
-    if (offset >= b->base && offset < end && end - offset >= static_cast<std::int64_t>(needed)) {
+    if (b->Holds(offset) && offset < end && end - offset >= static_cast<std::int64_t>(needed)) {
       avail = static_cast<std::size_t>(end - offset);
       return b->data.get() + (offset - b->base);
     }
@@ -248,8 +405,7 @@ const std::uint8_t* InputStream::PeekAt(std::int64_t offset, std::size_t want, s
   Block& far = other_;
   const bool goesOn = offset == far.base + static_cast<std::int64_t>(far.len);
   farChunk_ = goesOn ? std::min(kBufferSize, farChunk_ * 2) : kFirstFarChunk;
-  far.base = offset;
-  far.pos = far.len = 0;
+  far.Restart(offset);
   const std::size_t limit = std::max(needed, farChunk_);
   while (far.len < needed && Fill(far, limit - far.len) > 0) {
   }

@@ -14,9 +14,15 @@ namespace sorvend {
 class InputStream {
  public:
   static constexpr std::size_t kBufferSize = std::size_t{1} << 16;
+  // Files at least this long are read ahead on a thread of their own where the system allows,
+  // in chunks of kAheadChunk, so that the copy out of the system's cache runs beside the scan.
+  static constexpr std::int64_t kReadAheadFrom = std::int64_t{1} << 20;
+  static constexpr std::size_t kAheadChunk = std::size_t{1} << 19;
+  // Bytes a refill from the read-ahead keeps in view in front of the new chunk.
+  static constexpr std::size_t kAheadKeep = 4096;
 
-  InputStream() = default;
-  ~InputStream() { Close(); }
+  InputStream();
+  ~InputStream();
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
@@ -56,13 +62,23 @@ class InputStream {
   int Descriptor() const;
 
  private:
+  class ReadAhead;
+
   struct Block {
     std::unique_ptr<std::uint8_t[]> data;
+    std::size_t capacity = 0;
     std::int64_t base = 0;  // file offset of data[0]
+    std::size_t begin = 0;  // data[begin..len) hold the file's bytes
     std::size_t pos = 0;
     std::size_t len = 0;
     bool Holds(std::int64_t offset) const {
-      return offset >= base && offset <= base + static_cast<std::int64_t>(len);
+      return offset >= base + static_cast<std::int64_t>(begin) &&
+             offset <= base + static_cast<std::int64_t>(len);
+    }
+    // Empty, its data[0] standing for the file's byte at `offset`.
+    void Restart(std::int64_t offset) {
+      base = offset;
+      begin = pos = len = 0;
     }
   };
 
@@ -70,6 +86,12 @@ class InputStream {
   std::size_t Fill(Block& block, std::size_t limit);
   // Makes the main buffer the one reads come from, positioned at `offset`.
   void UseMainAt(std::int64_t offset);
+  // Refills the main buffer, which reads come from, with the chunk read ahead when it starts
+  // where the buffer ends; data[pos..len) stay in view in front of it. False when there is no
+  // such chunk: the caller reads itself.
+  bool TakeAhead();
+  // Has the chunk behind the main buffer's end read ahead.
+  void AskAhead();
 
   std::FILE* file_ = nullptr;
   Block cur_;                 // the block reads come from
@@ -79,6 +101,9 @@ class InputStream {
   std::int64_t size_ = -1;    // as last measured; -1 before the first Size()
   std::size_t farChunk_ = 0;  // how much the next far fill reads
   bool eof_ = false;
+  // The read-ahead and the block it fills, while one runs.
+  std::unique_ptr<ReadAhead> ahead_;
+  Block aheadBlock_;
 };
 
 class OutputStream {
