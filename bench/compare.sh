@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Before and after, in one run: sorvend-cli built from REV (a commit) and from this tree, their
-# dry runs side by side on the same page-cached inputs (best of three, alternating), and the
+# dry runs side by side on the same page-cached inputs (best of five, alternating), and the
 # classic profile's outputs of both compared byte for byte.
 #   bench/compare.sh REV [INPUT...]      (default input: bench/out/corpus.bin, built when missing)
 set -euo pipefail
@@ -27,6 +27,12 @@ build "$old_src" "$old_src/build"
 build "$root" "$root/build-bench"
 old=$old_src/build/cli/sorvend-cli
 new=$root/build-bench/cli/sorvend-cli
+# Like for like: a build from before unpacking existed scans without it, so this tree's does too.
+new_flags=()
+if ! "$old" --help 2>&1 | grep -q -- --no-unpack; then
+  new_flags=(--no-unpack)
+  echo "$sha does not unpack: this tree's thorough runs use --no-unpack"
+fi
 
 seconds() {
   /usr/bin/time -f '%e' -o "$here/out/.time" "$@" >/dev/null 2>&1
@@ -36,17 +42,17 @@ rate() { awk -v b="$1" -v t="$2" 'BEGIN{ if (t <= 0) t = 0.001; printf "%.0f", b
 min() { awk -v a="$1" -v b="$2" 'BEGIN{ print (a == "" || b < a) ? b : a }'; }
 
 echo "load: $(uptime)"
-printf '%-28s %-9s %10s %10s   (MB/s, dry run, best of 3)\n' input profile "$sha" "this tree"
+printf '%-28s %-9s %10s %10s   (MB/s, dry run, best of 5)\n' input profile "$sha" "this tree"
 for input in "${inputs[@]}"; do
-  bytes=$(stat -c %s "$input")
+  bytes=$(stat -L -c %s "$input")
   cat "$input" >/dev/null
   for profile in thorough classic; do
     flags=(-q -n)
     [ "$profile" = classic ] && flags+=(--classic)
     t_old="" t_new=""
-    for _ in 1 2 3; do
+    for _ in 1 2 3 4 5; do
       t_old=$(min "$t_old" "$(seconds "$old" "${flags[@]}" "$input")")
-      t_new=$(min "$t_new" "$(seconds "$new" "${flags[@]}" "$input")")
+      t_new=$(min "$t_new" "$(seconds "$new" "${flags[@]}" "${new_flags[@]}" "$input")")
     done
     printf '%-28s %-9s %10s %10s\n' "$(basename "$input")" "$profile" "$(rate "$bytes" "$t_old")" \
       "$(rate "$bytes" "$t_new")"
