@@ -11,6 +11,9 @@
 //   static int Length(const std::uint8_t* h, std::size_t avail);
 //   // Deeper checks through the view, frame by frame in order (state may carry over).
 //   bool Fits(ByteView& in, std::int64_t at, const std::uint8_t* h, int length);
+// and may have the same checks over bytes in memory, for the screen (true when the bytes
+// they need are not all there):
+//   bool FitsInView(const std::uint8_t* h, std::size_t avail, int length);
 #pragma once
 
 #include <algorithm>
@@ -25,11 +28,15 @@ namespace sorvend {
 template <class Format>
 bool FramesChainInView(const std::uint8_t* p, std::size_t avail) {
   const std::uint32_t stream = GetBe32(p) & Format::kStreamFields;
+  Format format;
   std::size_t at = 0;
   for (int frame = 0; frame < Format::kMinFrames; ++frame) {
     if (avail - at < Format::kMinHead) return true;
     const int length = Format::Length(p + at, avail - at);
     if (length == 0 || (GetBe32(p + at) & Format::kStreamFields) != stream) return false;
+    if constexpr (requires { format.FitsInView(p, avail, length); }) {
+      if (!format.FitsInView(p + at, avail - at, length)) return false;
+    }
     at += static_cast<std::size_t>(length);
     if (at > avail) return true;
   }

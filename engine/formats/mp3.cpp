@@ -363,12 +363,15 @@ struct FrameFields {
 // Layer I: the 4-bit allocation of every subband, per channel below the joint-stereo bound
 // and shared above it; 15 is forbidden, and the scale factors and twelve samples of each
 // allocated subband must fit in the frame.
-bool LayerIAllocationsFit(ByteView& in, const FrameFields& f) {
+// The bytes of the allocations, which `allocation` holds.
+std::size_t LayerIAllocationBytes(const FrameFields& f) {
+  const int bound = f.mode == kJointStereo ? 4 * (f.extension + 1) : kSubbands;
+  return static_cast<std::size_t>((bound * f.channels + (kSubbands - bound) + 1) / 2);
+}
+
+bool LayerIAllocationsFit(const std::uint8_t* allocation, const FrameFields& f) {
   const int bound = f.mode == kJointStereo ? 4 * (f.extension + 1) : kSubbands;
   const int nibbles = bound * f.channels + (kSubbands - bound);
-  std::uint8_t allocation[kSubbands];
-  const auto bytes = static_cast<std::size_t>((nibbles + 1) / 2);
-  if (!in.Read(f.body, allocation, bytes)) return false;
   MsbBits bits(allocation);
   std::int64_t used = 8 * (f.body - f.start) + 4 * nibbles;
   for (int sb = 0; sb < kSubbands; ++sb) {
@@ -393,11 +396,15 @@ struct MainData {
 // Layer III side information: every granule's Huffman tables exist (4 and 14 do not), its
 // big values fit a granule, a switched window is not the normal one, and the frame's main data
 // begins no earlier than the previous frame's ends and ends within the frame's own area.
-bool LayerIIISideInfoFits(ByteView& in, const FrameFields& f, MainData& data) {
-  const int sideInfo = f.mpeg1 ? (f.channels == 1 ? 17 : 32) : (f.channels == 1 ? 9 : 17);
+// The bytes of the side information, which `side` holds.
+std::size_t LayerIIISideInfoBytes(const FrameFields& f) {
+  return f.mpeg1 ? (f.channels == 1 ? 17 : 32) : (f.channels == 1 ? 9 : 17);
+}
+
+bool LayerIIISideInfoFits(const std::uint8_t* side, const FrameFields& f, MainData& data) {
+  const auto sideInfo = static_cast<std::int64_t>(LayerIIISideInfoBytes(f));
   const std::int64_t own = f.start + f.length - (f.body + sideInfo);
-  std::uint8_t side[32];
-  if (own < 0 || !in.Read(f.body, side, static_cast<std::size_t>(sideInfo))) return false;
+  if (own < 0) return false;
   MsbBits bits(side);
   const std::uint32_t mainDataBegin = bits.Take(f.mpeg1 ? 9 : 8);
   bits.Take(f.mpeg1 ? (f.channels == 1 ? 5 : 3) : f.channels);  // private bits
@@ -441,20 +448,48 @@ struct MpegAudioFrames {
     return kFrameLengths[header >> kLengthShift & 0xFFF];
   }
   bool Fits(ByteView& in, std::int64_t at, const std::uint8_t* h, int length) {
-    const std::uint32_t header = GetBe32(h);
-    const int layer = header >> 17 & 0b11;
-    const int mode = header >> 6 & 0b11;
-    const FrameFields f{at,
-                        at + 4 + ((header >> 16 & 1) == 0 ? 2 : 0),
-                        length,
-                        mode == kMono ? 1 : 2,
-                        mode,
-                        static_cast<int>(header >> 4 & 0b11),
-                        (header >> 19 & 0b11) == kMpeg1};
-    return (layer != kLayerI || LayerIAllocationsFit(in, f)) &&
-           (layer != kLayerIII || LayerIIISideInfoFits(in, f, mainData));
+    const FrameFields f = FieldsOf(at, GetBe32(h), length);
+    std::uint8_t first[kSubbands];
+    const std::size_t bytes = FirstBytes(GetBe32(h), f);
+    return bytes == 0 || (in.Read(f.body, first, bytes) && FirstFits(GetBe32(h), f, first));
+  }
+  // The same for the frame at h when the bytes a decoder reads first are in view (avail bytes
+  // from h on); true when they are not.
+  bool FitsInView(const std::uint8_t* h, std::size_t avail, int length) {
+    const FrameFields f = FieldsOf(0, GetBe32(h), length);
+    const std::size_t bytes = FirstBytes(GetBe32(h), f);
+    if (static_cast<std::size_t>(f.body) + bytes > avail) return true;
+    return bytes == 0 || FirstFits(GetBe32(h), f, h + f.body);
   }
   MainData mainData;
+
+ private:
+  static FrameFields FieldsOf(std::int64_t at, std::uint32_t header, int length) {
+    const int mode = header >> 6 & 0b11;
+    return {at,
+            at + 4 + ((header >> 16 & 1) == 0 ? 2 : 0),
+            length,
+            mode == kMono ? 1 : 2,
+            mode,
+            static_cast<int>(header >> 4 & 0b11),
+            (header >> 19 & 0b11) == kMpeg1};
+  }
+  // How many bytes behind the header the first checks read: Layer I's allocations or Layer
+  // III's side information; Layer II has none here.
+  static std::size_t FirstBytes(std::uint32_t header, const FrameFields& f) {
+    switch (header >> 17 & 0b11) {
+      case kLayerI:
+        return LayerIAllocationBytes(f);
+      case kLayerIII:
+        return LayerIIISideInfoBytes(f);
+      default:
+        return 0;
+    }
+  }
+  bool FirstFits(std::uint32_t header, const FrameFields& f, const std::uint8_t* first) {
+    return (header >> 17 & 0b11) == kLayerI ? LayerIAllocationsFit(first, f)
+                                            : LayerIIISideInfoFits(first, f, mainData);
+  }
 };
 
 }  // namespace
