@@ -8,10 +8,12 @@
 // LZH entries are walked header by header up to the end mark (a zero byte).
 #include <archive.h>
 #include <archive_entry.h>
+#include <lzma.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -121,6 +123,272 @@ bool UnpackArchive(ScanContext& ctx, std::int64_t start, std::int64_t end, Forma
   return !stopped && !Stopped(ctx) && entries > 0;
 }
 
+// ---- 7z: the memory its coders ask for ----
+//
+// libarchive allocates what a 7z coder's properties ask for (an LZMA or LZMA2 dictionary, a
+// PPMd model) before it decodes a byte, so the header database is read here first: an
+// archive whose coders ask for more than the dictionary limit is refused, as a stream is.
+
+// The 7z property ids this reading meets.
+enum SevenZipId : std::uint64_t {
+  kEnd = 0x00,
+  kHeader = 0x01,
+  kArchiveProperties = 0x02,
+  kAdditionalStreamsInfo = 0x03,
+  kMainStreamsInfo = 0x04,
+  kPackInfo = 0x06,
+  kUnpackInfo = 0x07,
+  kSubStreamsInfo = 0x08,
+  kSize = 0x09,
+  kCrc = 0x0A,
+  kFolder = 0x0B,
+  kCodersUnpackSize = 0x0C,
+  kEncodedHeader = 0x17,
+};
+
+// Counts beyond these are no archive a writer makes; they end the reading.
+constexpr std::uint64_t kMaxFolders = 1 << 16;
+constexpr std::uint64_t kMaxCoders = 64;
+// A packed header database is decoded when it unpacks to at most this many bytes.
+constexpr std::uint64_t kMaxHeaderBytes = std::uint64_t{64} << 20;
+
+// Reads a header database's numbers and bytes from memory; past its end, `ok` turns false and
+// every read gives zeros.
+class SevenZipReader {
+ public:
+  SevenZipReader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+  bool ok() const { return ok_; }
+  std::uint8_t Byte() {
+    if (at_ >= n_) return ok_ = false, 0;
+    return p_[at_++];
+  }
+  // A number: the first byte's leading one bits count the bytes that follow (little-endian),
+  // and its bits below them are the value's highest.
+  std::uint64_t Number() {
+    const std::uint8_t first = Byte();
+    std::uint64_t value = 0;
+    std::uint8_t mask = 0x80;
+    for (int i = 0; i < 8; ++i, mask >>= 1) {
+      if ((first & mask) == 0) return value | std::uint64_t{first & (mask - 1u)} << (8 * i);
+      value |= std::uint64_t{Byte()} << (8 * i);
+    }
+    return value;
+  }
+  const std::uint8_t* Bytes(std::uint64_t k) {
+    if (k > n_ - at_) return ok_ = false, nullptr;
+    const std::uint8_t* r = p_ + at_;
+    at_ += static_cast<std::size_t>(k);
+    return r;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  std::size_t n_;
+  std::size_t at_ = 0;
+  bool ok_ = true;
+};
+
+struct SevenZipCoder {
+  std::vector<std::uint8_t> id;
+  std::vector<std::uint8_t> props;
+};
+
+// What a streams info block holds, as far as this reading needs it.
+struct SevenZipStreams {
+  std::uint64_t packPos = 0;
+  std::vector<std::uint64_t> packSizes;
+  std::vector<std::vector<SevenZipCoder>> folders;
+  std::vector<std::uint64_t> unpackSizes;  // every coder's output, folder by folder
+};
+
+// The memory a coder asks for: LZMA's and LZMA2's dictionary, PPMd's model; 0 for the coders
+// that need little (copy, deflate, bzip2, the branch filters).
+std::uint64_t CoderMemory(const SevenZipCoder& c) {
+  static constexpr std::uint8_t kLzma[] = {0x03, 0x01, 0x01};
+  static constexpr std::uint8_t kPpmd[] = {0x03, 0x04, 0x01};
+  const auto is = [&](const auto& id) {
+    return c.id.size() == sizeof id && std::equal(c.id.begin(), c.id.end(), id);
+  };
+  if ((is(kLzma) || is(kPpmd)) && c.props.size() >= 5) return GetLe32(c.props.data() + 1);
+  if (c.id.size() == 1 && c.id[0] == 0x21 && !c.props.empty()) {  // LZMA2
+    const int code = c.props[0];
+    if (code > 40) return UINT64_MAX;
+    if (code == 40) return 0xFFFFFFFF;
+    return std::uint64_t{2u | (code & 1u)} << (code / 2 + 11);
+  }
+  return 0;
+}
+
+// Digests of `count` items: a byte telling whether all are there, else a bit per item, then
+// four bytes for each one there.
+void SkipDigests(SevenZipReader& r, std::uint64_t count) {
+  std::uint64_t defined = count;
+  if (r.Byte() == 0) {
+    defined = 0;
+    const std::uint8_t* bits = r.Bytes((count + 7) / 8);
+    for (std::uint64_t i = 0; bits != nullptr && i < count; ++i) {
+      defined += bits[i / 8] >> (7 - i % 8) & 1;
+    }
+  }
+  r.Bytes(4 * defined);
+}
+
+bool ReadFolder(SevenZipReader& r, std::vector<SevenZipCoder>& coders, std::uint64_t& outputs) {
+  const std::uint64_t count = r.Number();
+  if (count == 0 || count > kMaxCoders) return false;
+  std::uint64_t inputs = 0;
+  outputs = 0;
+  for (std::uint64_t i = 0; i < count && r.ok(); ++i) {
+    const std::uint8_t flags = r.Byte();
+    // 0x40 and 0x80 are reserved: no writer sets them.
+    if ((flags & 0xC0) != 0) return false;
+    SevenZipCoder& c = coders.emplace_back();
+    const std::uint8_t* id = r.Bytes(flags & 0x0F);
+    if (id != nullptr) c.id.assign(id, id + (flags & 0x0F));
+    std::uint64_t in = 1;
+    std::uint64_t out = 1;
+    if (flags & 0x10) in = r.Number(), out = r.Number();
+    if (in > kMaxCoders || out > kMaxCoders) return false;
+    if (flags & 0x20) {
+      const std::uint64_t size = r.Number();
+      const std::uint8_t* props = r.Bytes(size);
+      if (props != nullptr) c.props.assign(props, props + size);
+    }
+    inputs += in;
+    outputs += out;
+  }
+  if (outputs == 0 || inputs < outputs - 1) return false;
+  for (std::uint64_t i = 0; i + 1 < outputs; ++i) r.Number(), r.Number();  // bind pairs
+  const std::uint64_t packed = inputs - (outputs - 1);
+  for (std::uint64_t i = 0; packed > 1 && i < packed; ++i) r.Number();
+  return r.ok();
+}
+
+bool ReadStreams(SevenZipReader& r, SevenZipStreams& s) {
+  for (;;) {
+    switch (r.Number()) {
+      case kEnd:
+      case kSubStreamsInfo:  // every coder is known by now
+        return r.ok();
+      case kPackInfo: {
+        s.packPos = r.Number();
+        const std::uint64_t count = r.Number();
+        if (count > kMaxFolders) return false;
+        for (std::uint64_t id = r.Number(); id != kEnd && r.ok(); id = r.Number()) {
+          if (id == kSize) {
+            for (std::uint64_t i = 0; i < count; ++i) s.packSizes.push_back(r.Number());
+          } else if (id == kCrc) {
+            SkipDigests(r, count);
+          } else {
+            return false;
+          }
+        }
+        break;
+      }
+      case kUnpackInfo: {
+        const std::uint64_t count = r.Number() == kFolder ? r.Number() : kMaxFolders + 1;
+        // A list kept elsewhere (the external flag) is no archive a writer makes.
+        if (count > kMaxFolders || r.Byte() != 0) return false;
+        std::uint64_t outputs = 0;
+        for (std::uint64_t i = 0; i < count && r.ok(); ++i) {
+          std::uint64_t folderOutputs = 0;
+          if (!ReadFolder(r, s.folders.emplace_back(), folderOutputs)) return false;
+          outputs += folderOutputs;
+        }
+        if (r.Number() != kCodersUnpackSize) return false;
+        for (std::uint64_t i = 0; i < outputs && r.ok(); ++i) s.unpackSizes.push_back(r.Number());
+        for (std::uint64_t id = r.Number(); id != kEnd && r.ok(); id = r.Number()) {
+          if (id != kCrc) return false;
+          SkipDigests(r, count);
+        }
+        break;
+      }
+      default:
+        return false;
+    }
+    if (!r.ok()) return false;
+  }
+}
+
+void TakeLargest(const SevenZipStreams& s, std::uint64_t& largest) {
+  for (const auto& folder : s.folders) {
+    for (const SevenZipCoder& c : folder) largest = std::max(largest, CoderMemory(c));
+  }
+}
+
+// A plain header database behind its id: the coders of its streams infos, up to the files'
+// info.
+bool LargestInHeader(SevenZipReader& r, std::uint64_t& largest) {
+  for (;;) {
+    const std::uint64_t id = r.Number();
+    if (!r.ok()) return false;
+    if (id == kArchiveProperties) {
+      for (std::uint64_t type = r.Number(); type != kEnd && r.ok(); type = r.Number()) {
+        r.Bytes(r.Number());
+      }
+    } else if (id == kAdditionalStreamsInfo || id == kMainStreamsInfo) {
+      SevenZipStreams s;
+      if (!ReadStreams(r, s)) return false;
+      TakeLargest(s, largest);
+    } else {
+      return true;  // the files' info or the end: no coders behind
+    }
+  }
+}
+
+// Decodes a packed header database: one folder of one LZMA or LZMA2 coder, as writers pack it.
+bool UnpackHeader(ByteView& in, std::int64_t archive, const SevenZipStreams& s,
+                  std::vector<std::uint8_t>& header) {
+  if (s.folders.size() != 1 || s.folders[0].size() != 1 || s.packSizes.empty() ||
+      s.unpackSizes.size() != 1 || s.unpackSizes[0] > kMaxHeaderBytes ||
+      s.packSizes[0] > kMaxHeaderBytes) {
+    return false;
+  }
+  const SevenZipCoder& c = s.folders[0][0];
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (c.id.size() == 1 && c.id[0] == 0x21) filters[0].id = LZMA_FILTER_LZMA2;
+  if (lzma_properties_decode(&filters[0], nullptr, c.props.data(), c.props.size()) != LZMA_OK) {
+    return false;
+  }
+  std::vector<std::uint8_t> packed(static_cast<std::size_t>(s.packSizes[0]));
+  const std::int64_t at = archive + 32 + static_cast<std::int64_t>(s.packPos);
+  header.assign(static_cast<std::size_t>(s.unpackSizes[0]), 0);
+  lzma_stream z = LZMA_STREAM_INIT;
+  bool ok = in.Read(at, packed.data(), packed.size()) && lzma_raw_decoder(&z, filters) == LZMA_OK;
+  if (ok) {
+    z.next_in = packed.data();
+    z.avail_in = packed.size();
+    z.next_out = header.data();
+    z.avail_out = header.size();
+    const lzma_ret rc = lzma_code(&z, LZMA_RUN);
+    ok = (rc == LZMA_OK || rc == LZMA_STREAM_END) && z.avail_out == 0;
+  }
+  lzma_end(&z);
+  std::free(filters[0].options);
+  return ok;
+}
+
+// The most memory one coder of the archive at `archive` asks for, its header database being
+// `header`; false when the database cannot be read this far (libarchive then judges it).
+bool LargestCoderMemory(ByteView& in, std::int64_t archive, const std::uint8_t* header,
+                        std::size_t size, std::uint64_t limit, std::uint64_t& largest) {
+  SevenZipReader r(header, size);
+  const std::uint64_t type = r.Number();
+  if (type == kEncodedHeader) {
+    SevenZipStreams s;
+    std::vector<std::uint8_t> unpacked;
+    if (!ReadStreams(r, s)) return false;
+    TakeLargest(s, largest);
+    // The packed database's own coder is judged before it is decoded.
+    if (largest > limit) return true;
+    if (!UnpackHeader(in, archive, s, unpacked)) return false;
+    SevenZipReader inner(unpacked.data(), unpacked.size());
+    if (inner.Number() != kHeader) return false;
+    return LargestInHeader(inner, largest);
+  }
+  return type == kHeader && LargestInHeader(r, largest);
+}
+
 }  // namespace
 
 std::int64_t Unpack7z(ScanContext& ctx, std::int64_t lead) {
@@ -137,6 +405,18 @@ std::int64_t Unpack7z(ScanContext& ctx, std::int64_t lead) {
   if (offset > room || size > room - offset || size == 0) return -1;
   // The start header's checksum vouches for the size, so a damage inside ends nothing early.
   const std::int64_t end = lead + 32 + static_cast<std::int64_t>(offset + size);
+  if (size <= kMaxHeaderBytes) {
+    std::vector<std::uint8_t> header(static_cast<std::size_t>(size));
+    const std::uint64_t limit = ctx.unpacker->Limits().dictionaryBytes;
+    std::uint64_t largest = 0;
+    if (in.Read(end - static_cast<std::int64_t>(size), header.data(), header.size()) &&
+        crc32(0, header.data(), static_cast<uInt>(header.size())) == GetLe32(h + 28) &&
+        LargestCoderMemory(in, lead, header.data(), header.size(), limit, largest) &&
+        largest > limit) {
+      ReportLimit(ctx, kDictionaryLimitText, ContainerRef{"7z", lead, ""});
+      return -1;
+    }
+  }
   int damaged;
   return UnpackArchive(ctx, lead, end, Format::SevenZip, "7z", damaged) ? end : -1;
 }

@@ -176,7 +176,7 @@ std::FILE* DecodedSink::OpenForReading() {
 
 namespace {
 
-enum class Step { More, End, Damaged, Refused };
+enum class Step { More, End, Damaged, Refused, Dictionary };
 
 // Each decoder turns input into output in steps; `used` and `made` receive what a step took
 // and gave. None keeps a pointer into the input between steps.
@@ -252,6 +252,7 @@ class LzmaDecoder {
       case LZMA_STREAM_END:
         return Step::End;
       case LZMA_MEMLIMIT_ERROR:
+        return Step::Dictionary;
       case LZMA_FORMAT_ERROR:
       case LZMA_OPTIONS_ERROR:
         return Step::Refused;
@@ -282,7 +283,7 @@ class ZstdDecoder {
     used = input.pos;
     made = output.pos;
     if (ZSTD_isError(rc)) {
-      return ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge ? Step::Refused
+      return ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge ? Step::Dictionary
                                                                                : Step::Damaged;
     }
     // 0: the frame is decoded and all of it handed out.
@@ -374,6 +375,8 @@ DecodeResult Run(ScanContext& ctx, Decoder& decoder, std::int64_t offset, std::i
         return result.end = DecodeEnd::Damaged, result;
       case Step::Refused:
         return result.end = DecodeEnd::Refused, result;
+      case Step::Dictionary:
+        return result.end = DecodeEnd::Dictionary, result;
       case Step::More:
         break;
     }

@@ -53,12 +53,13 @@ class DecodedSink {
 enum class Codec { Stored, Deflate, Zlib, Gzip, Bzip2, LzmaAlone, Xz, Zstd, Lz4Frame };
 
 enum class DecodeEnd {
-  StreamEnd,  // the stream's own end (its checksum checked where it has one)
-  Damaged,    // the decoder met bytes it cannot decode
-  InputEnd,   // the compressed bytes ran out first: the stream is cut
-  Limit,      // the sink took no more
-  Refused,    // the decoder would not start (an unknown option, too large a dictionary)
-  Stopped,    // the front end stopped the scan
+  StreamEnd,   // the stream's own end (its checksum checked where it has one)
+  Damaged,     // the decoder met bytes it cannot decode
+  InputEnd,    // the compressed bytes ran out first: the stream is cut
+  Limit,       // the sink took no more
+  Refused,     // the decoder would not start (an unknown option)
+  Dictionary,  // the stream asks for a dictionary above the limit
+  Stopped,     // the front end stopped the scan
 };
 
 struct DecodeResult {
@@ -83,5 +84,7 @@ bool ScanDecoded(ScanContext& ctx, DecodedSink& sink, const ContainerRef& ref);
 
 // Names a limit reached in `ref` (below ctx) to the front end, in one line.
 void ReportLimit(ScanContext& ctx, const std::string& what, const ContainerRef& ref);
+// What the line says for a stream or archive that asks for too large a dictionary.
+inline constexpr const char* kDictionaryLimitText = "dictionary limit reached";
 
 }  // namespace sorvend

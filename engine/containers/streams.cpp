@@ -27,6 +27,10 @@ std::int64_t UnpackStream(ScanContext& ctx, std::int64_t lead, Codec codec, cons
   DecodedSink sink(*ctx.unpacker);
   const DecodeResult r = DecodeStream(ctx, codec, lead, -1, sink);
   if (r.end == DecodeEnd::Stopped) return -1;
+  if (r.end == DecodeEnd::Dictionary) {
+    ReportLimit(ctx, kDictionaryLimitText, ref);
+    return -1;
+  }
   const bool unfinished = r.end != DecodeEnd::StreamEnd && r.end != DecodeEnd::Limit;
   // Nothing decoded from a stream that does not go on: not one at all.
   if (unfinished && sink.Size() <= copied) return -1;

@@ -232,6 +232,7 @@ std::int64_t UnpackZip(ScanContext& ctx, std::int64_t lead) {
       if ((e.method != 0 || length >= 0) && MayOpenContainer(ctx, ref)) {
         sink.Reset();
         const DecodeResult r = DecodeEntry(ctx, e, length, sink);
+        if (r.end == DecodeEnd::Dictionary) ReportLimit(ctx, kDictionaryLimitText, ref);
         if (r.end == DecodeEnd::Stopped || !ScanDecoded(ctx, sink, ref)) return -1;
         cut = r.end == DecodeEnd::InputEnd;
         if (r.end == DecodeEnd::StreamEnd) {

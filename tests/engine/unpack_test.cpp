@@ -70,6 +70,9 @@ TEST(Unpack, MediaInsideContainersComeOutBitExact) {
       {"media.7z",
        {{"png/gradient.png", ".PNG", {{"7z", 0, "gradient.png"}}},
         {"riff/lavf.wav", ".WAV", {{"7z", 0, "lavf.wav"}}}}},
+      {"plain-header.7z",
+       {{"png/gradient.png", ".PNG", {{"7z", 0, "gradient.png"}}},
+        {"riff/lavf.wav", ".WAV", {{"7z", 0, "lavf.wav"}}}}},
       {"media.cab",
        {{"png/gradient.png", ".PNG", {{"cab", 0, "gradient.png"}}},
         {"riff/lavf.wav", ".WAV", {{"cab", 0, "lavf.wav"}}}}},
@@ -377,6 +380,43 @@ bool LogHas(const RecordingHost& host, const std::string& text) {
     if (line.find(text) != std::string::npos) return true;
   }
   return false;
+}
+
+// A 7z archive's coders are judged before the library allocates what they ask for (its header
+// database read plain or unpacked), and an xz stream's by its decoder's memory limit: above the
+// dictionary limit the container is refused, the limit is named, and what stands behind it is
+// still found.
+TEST(Unpack, ContainersAskingForTooLargeADictionaryAreRefused) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  const struct {
+    const char* archive;
+    std::size_t inside;  // outputs from inside under the default limit
+    const char* line;
+  } cases[] = {
+      {"media.7z", 2, "dictionary limit reached at 7z@0x15"},
+      {"plain-header.7z", 2, "dictionary limit reached at 7z@0x15"},
+      {"lavf.wav.xz", 1, "dictionary limit reached at xz@0x15"},  // xz -9: 64 MiB
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.archive);
+    const Bytes data =
+        Join({Filler(21), ReadTestData(std::string("archives/") + c.archive), Filler(40, 2), png});
+    for (const std::uint64_t dictionary : {std::uint64_t{256} << 20, std::uint64_t{1024}}) {
+      SCOPED_TRACE(dictionary);
+      UnpackLimits limits;
+      limits.dictionaryBytes = dictionary;
+      Unpacker unpacker(limits);
+      ScanRun run;
+      ScanUnpacking(run, unpacker, {Kind::Png, Kind::Wav}, data);
+      const bool refused = dictionary < 4096;
+      ASSERT_EQ(run.host.outputs.size(), 1 + (refused ? 0 : c.inside));
+      EXPECT_TRUE(run.host.outputs.back().within.empty());  // the picture behind the container
+      EXPECT_EQ(run.host.outputs.back().offset,
+                static_cast<std::int64_t>(data.size() - png.size()));
+      ASSERT_EQ(run.host.log.size(), refused ? 1u : 0u);
+      if (refused) EXPECT_TRUE(LogHas(run.host, c.line)) << run.host.log[0];
+    }
+  }
 }
 
 TEST(Unpack, BombsEndAtTheirLimitsAndTheScanGoesOn) {
