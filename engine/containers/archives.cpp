@@ -193,12 +193,16 @@ struct SevenZipCoder {
   std::vector<std::uint8_t> props;
 };
 
-// What a streams info block holds, as far as this reading needs it.
+// What a streams info block holds, as far as this reading needs it: its coders' largest
+// memory, and the first folder whole, which is all a packed header database has.
 struct SevenZipStreams {
   std::uint64_t packPos = 0;
-  std::vector<std::uint64_t> packSizes;
-  std::vector<std::vector<SevenZipCoder>> folders;
-  std::vector<std::uint64_t> unpackSizes;  // every coder's output, folder by folder
+  std::uint64_t firstPackSize = 0;
+  std::uint64_t folders = 0;
+  std::vector<SevenZipCoder> firstFolder;
+  std::uint64_t outputs = 0;  // of every folder's coders together
+  std::uint64_t firstUnpackSize = 0;
+  std::uint64_t largest = 0;
 };
 
 // The memory a coder asks for: LZMA's and LZMA2's dictionary, PPMd's model; 0 for the coders
@@ -276,7 +280,10 @@ bool ReadStreams(SevenZipReader& r, SevenZipStreams& s) {
         if (count > kMaxFolders) return false;
         for (std::uint64_t id = r.Number(); id != kEnd && r.ok(); id = r.Number()) {
           if (id == kSize) {
-            for (std::uint64_t i = 0; i < count; ++i) s.packSizes.push_back(r.Number());
+            for (std::uint64_t i = 0; i < count && r.ok(); ++i) {
+              const std::uint64_t size = r.Number();
+              if (i == 0) s.firstPackSize = size;
+            }
           } else if (id == kCrc) {
             SkipDigests(r, count);
           } else {
@@ -292,11 +299,19 @@ bool ReadStreams(SevenZipReader& r, SevenZipStreams& s) {
         std::uint64_t outputs = 0;
         for (std::uint64_t i = 0; i < count && r.ok(); ++i) {
           std::uint64_t folderOutputs = 0;
-          if (!ReadFolder(r, s.folders.emplace_back(), folderOutputs)) return false;
+          std::vector<SevenZipCoder> coders;
+          if (!ReadFolder(r, coders, folderOutputs)) return false;
+          for (const SevenZipCoder& c : coders) s.largest = std::max(s.largest, CoderMemory(c));
+          if (i == 0) s.firstFolder = std::move(coders);
           outputs += folderOutputs;
         }
         if (r.Number() != kCodersUnpackSize) return false;
-        for (std::uint64_t i = 0; i < outputs && r.ok(); ++i) s.unpackSizes.push_back(r.Number());
+        s.folders = count;
+        s.outputs = outputs;
+        for (std::uint64_t i = 0; i < outputs && r.ok(); ++i) {
+          const std::uint64_t size = r.Number();
+          if (i == 0) s.firstUnpackSize = size;
+        }
         for (std::uint64_t id = r.Number(); id != kEnd && r.ok(); id = r.Number()) {
           if (id != kCrc) return false;
           SkipDigests(r, count);
@@ -307,12 +322,6 @@ bool ReadStreams(SevenZipReader& r, SevenZipStreams& s) {
         return false;
     }
     if (!r.ok()) return false;
-  }
-}
-
-void TakeLargest(const SevenZipStreams& s, std::uint64_t& largest) {
-  for (const auto& folder : s.folders) {
-    for (const SevenZipCoder& c : folder) largest = std::max(largest, CoderMemory(c));
   }
 }
 
@@ -329,7 +338,7 @@ bool LargestInHeader(SevenZipReader& r, std::uint64_t& largest) {
     } else if (id == kAdditionalStreamsInfo || id == kMainStreamsInfo) {
       SevenZipStreams s;
       if (!ReadStreams(r, s)) return false;
-      TakeLargest(s, largest);
+      largest = std::max(largest, s.largest);
     } else {
       return true;  // the files' info or the end: no coders behind
     }
@@ -339,20 +348,19 @@ bool LargestInHeader(SevenZipReader& r, std::uint64_t& largest) {
 // Decodes a packed header database: one folder of one LZMA or LZMA2 coder, as writers pack it.
 bool UnpackHeader(ByteView& in, std::int64_t archive, const SevenZipStreams& s,
                   std::vector<std::uint8_t>& header) {
-  if (s.folders.size() != 1 || s.folders[0].size() != 1 || s.packSizes.empty() ||
-      s.unpackSizes.size() != 1 || s.unpackSizes[0] > kMaxHeaderBytes ||
-      s.packSizes[0] > kMaxHeaderBytes) {
+  if (s.folders != 1 || s.firstFolder.size() != 1 || s.outputs != 1 ||
+      s.firstUnpackSize > kMaxHeaderBytes || s.firstPackSize > kMaxHeaderBytes) {
     return false;
   }
-  const SevenZipCoder& c = s.folders[0][0];
+  const SevenZipCoder& c = s.firstFolder[0];
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (c.id.size() == 1 && c.id[0] == 0x21) filters[0].id = LZMA_FILTER_LZMA2;
   if (lzma_properties_decode(&filters[0], nullptr, c.props.data(), c.props.size()) != LZMA_OK) {
     return false;
   }
-  std::vector<std::uint8_t> packed(static_cast<std::size_t>(s.packSizes[0]));
+  std::vector<std::uint8_t> packed(static_cast<std::size_t>(s.firstPackSize));
   const std::int64_t at = archive + 32 + static_cast<std::int64_t>(s.packPos);
-  header.assign(static_cast<std::size_t>(s.unpackSizes[0]), 0);
+  header.assign(static_cast<std::size_t>(s.firstUnpackSize), 0);
   lzma_stream z = LZMA_STREAM_INIT;
   bool ok = in.Read(at, packed.data(), packed.size()) && lzma_raw_decoder(&z, filters) == LZMA_OK;
   if (ok) {
@@ -378,7 +386,7 @@ bool LargestCoderMemory(ByteView& in, std::int64_t archive, const std::uint8_t* 
     SevenZipStreams s;
     std::vector<std::uint8_t> unpacked;
     if (!ReadStreams(r, s)) return false;
-    TakeLargest(s, largest);
+    largest = std::max(largest, s.largest);
     // The packed database's own coder is judged before it is decoded.
     if (largest > limit) return true;
     if (!UnpackHeader(in, archive, s, unpacked)) return false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/containers/containers.h"
+#include "engine/measure.h"
 #include "engine/scan.h"
 #include "tests/support/test_support.h"
 
@@ -415,6 +416,31 @@ TEST(Unpack, ContainersAskingForTooLargeADictionaryAreRefused) {
                 static_cast<std::int64_t>(data.size() - png.size()));
       ASSERT_EQ(run.host.log.size(), refused ? 1u : 0u);
       if (refused) EXPECT_TRUE(LogHas(run.host, c.line)) << run.host.log[0];
+    }
+  }
+}
+
+// Every byte of a 7z header database changed in turn, its checksums made right again so that
+// the reading gets to it: the scan never fails, and the picture behind the archive comes out.
+TEST(Unpack, DamagedSevenZipHeadersAreReadSafely) {
+  const Bytes png = ReadTestData("png/gradient.png");
+  for (const char* archive : {"media.7z", "plain-header.7z"}) {
+    SCOPED_TRACE(archive);
+    const Bytes original = ReadTestData(std::string("archives/") + archive);
+    const std::size_t header = 32 + GetLe32(original.data() + 12);
+    for (std::size_t at = header; at < original.size(); ++at) {
+      SCOPED_TRACE(at);
+      Bytes damaged = original;
+      damaged[at] ^= 0xFF;
+      SetLe32(damaged, 28,
+              crc32(0, damaged.data() + header, static_cast<uInt>(damaged.size() - header)));
+      SetLe32(damaged, 8, crc32(0, damaged.data() + 12, 20));
+      Unpacker unpacker;
+      ScanRun run;
+      ScanUnpacking(run, unpacker, {Kind::Png, Kind::Wav}, Join({damaged, Filler(40, 2), png}));
+      ASSERT_FALSE(run.host.outputs.empty());
+      EXPECT_TRUE(run.host.outputs.back().within.empty());
+      EXPECT_EQ(run.host.outputs.back().offset, static_cast<std::int64_t>(damaged.size() + 40));
     }
   }
 }
