@@ -25,20 +25,33 @@ namespace sorvend {
 
 // The screen's part: the frames in view chain, as far as they go. True when the bytes in view
 // are too few to tell.
+// The deeper checks of the frames in view, whose headers chain; apart from the header walk,
+// which look-alikes fail at once, so that the walk stays small.
+template <class Format>
+[[gnu::noinline]] bool FramesFitInView(const std::uint8_t* p, std::size_t avail) {
+  Format format;
+  std::size_t at = 0;
+  for (int frame = 0; frame < Format::kMinFrames && avail - at >= Format::kMinHead; ++frame) {
+    const int length = Format::Length(p + at, avail - at);
+    if (!format.FitsInView(p + at, avail - at, length)) return false;
+    at += static_cast<std::size_t>(length);
+    if (at > avail) break;
+  }
+  return true;
+}
+
 template <class Format>
 bool FramesChainInView(const std::uint8_t* p, std::size_t avail) {
   const std::uint32_t stream = GetBe32(p) & Format::kStreamFields;
-  Format format;
   std::size_t at = 0;
-  for (int frame = 0; frame < Format::kMinFrames; ++frame) {
-    if (avail - at < Format::kMinHead) return true;
+  for (int frame = 0; frame < Format::kMinFrames && avail - at >= Format::kMinHead; ++frame) {
     const int length = Format::Length(p + at, avail - at);
     if (length == 0 || (GetBe32(p + at) & Format::kStreamFields) != stream) return false;
-    if constexpr (requires { format.FitsInView(p, avail, length); }) {
-      if (!format.FitsInView(p + at, avail - at, length)) return false;
-    }
     at += static_cast<std::size_t>(length);
-    if (at > avail) return true;
+    if (at > avail) break;
+  }
+  if constexpr (requires(Format f) { f.FitsInView(p, avail, 0); }) {
+    return FramesFitInView<Format>(p, avail);
   }
   return true;
 }
