@@ -73,6 +73,11 @@ struct SearchTables {
     }
     return fit;
   }
+  static bool Any(const RowSet& rows) {
+    std::uint64_t any = 0;
+    for (const std::uint64_t word : rows) any |= word;
+    return any != 0;
+  }
 };
 static_assert(kMaxVectorBytes == 4, "the row sets cover a signature's four bytes");
 
@@ -99,9 +104,7 @@ static_assert(RowsFitTheTables<kDispatchTable>() && RowsFitTheTables<kMeasureTab
 
 template <const auto& kTable>
 bool ExactAt(const SearchTables<kTable>& t, const std::uint8_t* p) {
-  std::uint64_t any = 0;
-  for (const std::uint64_t word : t.Fitting(p)) any |= word;
-  return any != 0;
+  return t.Any(t.Fitting(p));
 }
 
 // Which bytes may stand at each of the first positions for one entry.
@@ -278,9 +281,7 @@ struct ScreenTest {
   std::int64_t left;
   bool operator()(const std::uint8_t* p) const {
     const auto fit = tables.Fitting(p);
-    std::uint64_t any = 0;
-    for (const std::uint64_t word : fit) any |= word;
-    if (any == 0) return false;
+    if (!tables.Any(fit)) return false;
     const std::int64_t offset = p - base;
     const std::int64_t toEnd = left - offset;
     // Every thorough object is longer than its signature.
