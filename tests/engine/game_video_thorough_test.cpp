@@ -187,14 +187,7 @@ TEST(GameMediaThorough, LyingSamplesScanSafely) {
        Kind::Ts, Kind::Wav},
       20261220,
       [&](Bytes& input, std::mt19937& rng, int) {
-        Bytes object = samples[rng() % samples.size()];
-        for (int k = static_cast<int>(rng() % 4); k > 0; --k) {
-          const std::size_t reach =
-              rng() % 4 != 0 ? std::min<std::size_t>(600, object.size()) : object.size();
-          object[rng() % reach] = static_cast<std::uint8_t>(rng());
-        }
-        if (rng() % 8 == 0) object.resize(rng() % object.size());
-        Append(input, object);
+        AppendDamagedSample(input, rng, samples, 600);
         AppendRandomBytes(input, rng, 40);
       },
       Profile::Thorough);

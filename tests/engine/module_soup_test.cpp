@@ -21,14 +21,7 @@ TEST(ModuleThorough, LyingSamplesScanSafely) {
   ExpectRandomSoupsScanSafely(
       {Kind::Xm, Kind::It, Kind::S3m, Kind::Mod}, 20261208,
       [&](Bytes& input, std::mt19937& rng, int) {
-        Bytes object = samples[rng() % samples.size()];
-        for (int k = static_cast<int>(rng() % 4); k > 0; --k) {
-          const std::size_t reach =
-              rng() % 4 != 0 ? std::min<std::size_t>(1100, object.size()) : object.size();
-          object[rng() % reach] = static_cast<std::uint8_t>(rng());
-        }
-        if (rng() % 8 == 0) object.resize(rng() % object.size());
-        Append(input, object);
+        AppendDamagedSample(input, rng, samples, 1100);
         AppendRandomBytes(input, rng, 40);
       },
       Profile::Thorough);

@@ -400,4 +400,39 @@ void AppendRandomBytes(Bytes& input, std::mt19937& rng, int most) {
   }
 }
 
+void AppendDamagedSample(Bytes& input, std::mt19937& rng, const std::vector<Bytes>& samples,
+                         std::size_t reach) {
+  Bytes object = samples[rng() % samples.size()];
+  for (int k = static_cast<int>(rng() % 4); k > 0; --k) {
+    const std::size_t within = rng() % 4 != 0 ? std::min(reach, object.size()) : object.size();
+    object[rng() % within] = static_cast<std::uint8_t>(rng());
+  }
+  if (rng() % 8 == 0) object.resize(rng() % object.size());
+  Append(input, object);
+}
+
+void ExpectDamagedSamplesScanSafely(std::initializer_list<const char*> names,
+                                    std::initializer_list<Kind> kinds, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::size_t carved = 0;
+  for (const char* name : names) {
+    const Bytes sample = ReadTestData(name);
+    for (int round = 0; round < 20; ++round) {
+      SCOPED_TRACE(::testing::Message() << name << " round " << round);
+      Bytes damaged = sample;
+      for (int n = 1 + static_cast<int>(rng() % 4); n > 0; --n) {
+        damaged[rng() % damaged.size()] = static_cast<std::uint8_t>(rng());
+      }
+      if (round % 3 == 0) damaged.resize(rng() % damaged.size());
+      const Bytes input = Join({Filler(5), damaged, sample});
+      ScanRun run;
+      run.ctx.profile = Profile::Thorough;
+      ASSERT_TRUE(ScanUntilEndOrGuard(run, kinds, input)) << "the scan did not end";
+      ExpectOutputsAreInputSlices(run, input);
+      carved += run.host.outputs.size();
+    }
+  }
+  EXPECT_GE(carved, names.size() * 20u);
+}
+
 }  // namespace sorvend::test

@@ -207,5 +207,16 @@ void ExpectRandomSoupsScanSafely(std::initializer_list<Kind> kinds, std::uint32_
                                  const PieceMaker& addPiece, Profile profile = Profile::Classic);
 // Appends up to `most` - 1 random bytes (the catch-all piece of a random soup).
 void AppendRandomBytes(Bytes& input, std::mt19937& rng, int most);
+// Appends one of `samples` with up to three bytes changed, three times in four within its first
+// `reach` bytes (where headers and tables lie), and one time in eight cut (a soup's piece).
+void AppendDamagedSample(Bytes& input, std::mt19937& rng, const std::vector<Bytes>& samples,
+                         std::size_t reach);
+
+// Damaged samples: each of `names` (under tests/data), 20 times with one to four bytes changed
+// and every third time cut, then the sample whole. Each scan with only `kinds` ticked, in the
+// thorough profile, must end and write only slices of its input, and the whole sample behind
+// each damaged one must come out at least.
+void ExpectDamagedSamplesScanSafely(std::initializer_list<const char*> names,
+                                    std::initializer_list<Kind> kinds, std::uint32_t seed);
 
 }  // namespace sorvend::test
