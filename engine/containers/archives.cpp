@@ -149,8 +149,9 @@ enum SevenZipId : std::uint64_t {
 // Counts beyond these are no archive a writer makes; they end the reading.
 constexpr std::uint64_t kMaxFolders = 1 << 16;
 constexpr std::uint64_t kMaxCoders = 64;
-// A packed header database is decoded when it unpacks to at most this many bytes.
-constexpr std::uint64_t kMaxHeaderBytes = std::uint64_t{64} << 20;
+// Header databases of at most this many bytes, packed and unpacked, are read (one of a hundred
+// thousand files takes a few MiB); the reading stays well within the memory unpacking may use.
+constexpr std::uint64_t kMaxHeaderBytes = std::uint64_t{16} << 20;
 
 // Reads a header database's numbers and bytes from memory; past its end, `ok` turns false and
 // every read gives zeros.
